@@ -1,0 +1,42 @@
+// A temporary directory for one test, removed with everything in it.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+namespace ledra::test {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ostrevo-test-XXXXXX").string();
+    if (char* made = ::mkdtemp(pattern.data())) path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  // The full name of a file in this directory.
+  std::string File(std::string_view name) const { return (path_ / name).string(); }
+
+  // Writes a file with the given bytes and returns its full name.
+  std::string Write(std::string_view name, std::string_view bytes) const {
+    std::string full = File(name);
+    std::ofstream(full, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+    return full;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace ledra::test
