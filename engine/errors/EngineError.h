@@ -116,10 +116,15 @@ class EDatabaseError : public std::runtime_error {
   explicit EDatabaseError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// The details of an error being raised (defined with the error table).
+struct TEngineErrorContext;
+
 class ELedraEngineError : public EDatabaseError {
  public:
   // Builds the error for a code from the current error context.
   explicit ELedraEngineError(TEngineErrorCode code);
+  // Builds the error for a code from a copy of the context taken by the raiser.
+  ELedraEngineError(TEngineErrorCode code, const TEngineErrorContext& context);
 
   TEngineErrorCode ErrorCode = 0;
   int32_t OSErrorCode = 0;
