@@ -22,6 +22,7 @@ enum WinError : uint32_t {
   kErrorNotSameDevice = 17,
   kErrorWriteFault = 29,
   kErrorReadFault = 30,
+  kErrorGenFailure = 31,
   kErrorSharingViolation = 32,
   kErrorLockViolation = 33,
   kErrorHandleDiskFull = 39,
@@ -30,7 +31,10 @@ enum WinError : uint32_t {
   kErrorInvalidParameter = 87,
   kErrorDiskFull = 112,
   kErrorInvalidName = 123,
+  kErrorNegativeSeek = 131,
+  kErrorNotLocked = 158,
   kErrorAlreadyExists = 183,
+  kErrorIoDevice = 1117,
 };
 
 // The calling thread's last error, set by every failing platform call.
