@@ -1,0 +1,112 @@
+#include "engine/cursor/FieldTypes.h"
+
+#include <string>
+
+#include "engine/files/LocaleServices.h"
+
+namespace ledra {
+
+TFieldType ComponentFieldType(const TFieldDesc& desc) {
+  switch (desc.FieldType) {
+    case fldString:
+      return desc.SubType == kSubTypeFixedChar ? ftFixedChar : ftString;
+    case fldDate:
+      return ftDate;
+    case fldBlob:
+      switch (desc.SubType) {
+        case kSubTypeMemo:
+          return ftMemo;
+        case kSubTypeFmtMemo:
+          return ftFmtMemo;
+        case kSubTypeGraphic:
+          return ftGraphic;
+        case kSubTypeTypedBinary:
+          return ftTypedBinary;
+        default:
+          return ftBlob;
+      }
+    case fldBoolean:
+      return ftBoolean;
+    case fldSmallInt:
+      return ftSmallint;
+    case fldInteger:
+      return desc.SubType == kSubTypeAutoInc ? ftAutoInc : ftInteger;
+    case fldFloat:
+      return desc.SubType == kSubTypeMoney ? ftCurrency : ftFloat;
+    case fldBCD:
+      return ftBCD;
+    case fldBytes:
+      return ftBytes;
+    case fldTime:
+      return ftTime;
+    case fldTimeStamp:
+      return ftDateTime;
+    case fldWord:
+      return ftWord;
+    case fldInt32:
+      return ftInteger;
+    case fldVarBytes:
+      return ftVarBytes;
+    case fldLargeInt:
+    case 19:
+      return ftLargeint;
+    case 20:
+      return ftADT;
+    case 21:
+      return ftArray;
+    case 22:
+      return ftReference;
+    case 23:
+      return ftDataSet;
+    default:
+      return ftUnknown;
+  }
+}
+
+int DatasetFieldSize(const TFieldDesc& desc) {
+  switch (desc.FieldType) {
+    case fldString:
+    case fldBytes:
+    case fldVarBytes:
+      return desc.Size;
+    case fldBCD:
+      return desc.Scale;
+    default:
+      return 0;
+  }
+}
+
+std::string UniqueFieldDefName(std::string_view name, const std::vector<std::string>& taken) {
+  const uint32_t lcid = TableLocale(0, 0);
+  auto isTaken = [&](const std::string& candidate) {
+    for (const std::string& other : taken) {
+      if (LocaleCompare(lcid, true, other.c_str(), candidate.c_str(), 0) == 0) return true;
+    }
+    return false;
+  };
+  std::string candidate(name);
+  for (int counter = 1; isTaken(candidate); ++counter) {
+    candidate = std::string(name) + "_" + std::to_string(counter);
+  }
+  return candidate;
+}
+
+std::vector<TComponentFieldDef> BuildComponentFieldDefs(const std::vector<TFieldDesc>& fields) {
+  std::vector<TComponentFieldDef> defs;
+  std::vector<std::string> names;
+  for (const TFieldDesc& desc : fields) {
+    TFieldType type = ComponentFieldType(desc);
+    if (type == ftUnknown || desc.Hidden()) continue;
+    TComponentFieldDef def;
+    def.Name = UniqueFieldDefName(desc.FieldName, names);
+    def.FieldNo = desc.FieldNo;
+    def.DataType = type;
+    def.Size = DatasetFieldSize(desc);
+    def.Required = desc.Required != 0;
+    names.push_back(def.Name);
+    defs.push_back(std::move(def));
+  }
+  return defs;
+}
+
+}  // namespace ledra
