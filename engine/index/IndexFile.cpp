@@ -1,0 +1,510 @@
+#include "engine/index/IndexFile.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/files/Bytes.h"
+#include "engine/files/TableCipher.h"
+#include "engine/files/TableFileNames.h"
+#include "engine/index/KeyWidth.h"
+#include "platform/File.h"
+#include "platform/System.h"
+
+namespace ledra {
+
+namespace {
+
+const std::vector<TFieldDesc>& NoFields() {
+  static const std::vector<TFieldDesc> kNone;
+  return kNone;
+}
+
+const TFieldDesc* FindField(const std::vector<TFieldDesc>* fields, uint16_t fieldNo) {
+  if (fields == nullptr) return nullptr;
+  for (const TFieldDesc& field : *fields) {
+    if (field.FieldNo == fieldNo) return &field;
+  }
+  return nullptr;
+}
+
+bool EqualIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperChar1252(uint8_t(a[i])) != UpperChar1252(uint8_t(b[i]))) return false;
+  }
+  return true;
+}
+
+bool NameCharAllowedFirst(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
+}
+
+// Removes the temporary descriptors from a header: the permanent ones keep
+// their order and move down over any temporary one between them, and the
+// count drops by one per temporary descriptor. Temporary indexes are added
+// after all others, so normally this just zeroes the last slots.
+void StripTemporary(TIndexHeader& h) {
+  int kept = 0;
+  for (int s = 1; s <= h.SecondaryIndexCount; ++s) {
+    if (h.Descs[s].Temporary != 0) continue;
+    if (++kept != s) h.Descs[kept] = h.Descs[s];
+  }
+  for (int s = kept + 1; s <= h.SecondaryIndexCount; ++s) h.Descs[s] = TIndexDesc{};
+  h.SecondaryIndexCount = uint8_t(kept);
+  if (h.Descs[kPrimarySlot].Temporary != 0) h.Descs[kPrimarySlot] = TIndexDesc{};
+}
+
+std::atomic<uint32_t> gTempSerial{0};
+
+}  // namespace
+
+TIndexFile::TIndexFile(std::string fileName) : TFileHandler(std::move(fileName)) {}
+
+TIndexFile::~TIndexFile() {
+  CloseIndexFile();
+}
+
+// ---- helpers ----
+
+void TIndexFile::CheckSlot(int slot) const {
+  if (slot < 0 || slot >= kIndexSlotCount) {
+    RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, {}, {}, TableName());
+  }
+}
+
+const TIndexDesc& TIndexFile::Desc(int slot) const {
+  CheckSlot(slot);
+  return header_.Descs[size_t(slot)];
+}
+
+TIndexDesc& TIndexFile::MutableDesc(int slot) {
+  CheckSlot(slot);
+  return header_.Descs[size_t(slot)];
+}
+
+std::string_view TIndexFile::TableName() const {
+  return settings_.TableName.empty() ? std::string_view(FileName())
+                                     : std::string_view(settings_.TableName);
+}
+
+void TIndexFile::RaiseCorrupt(TEngineErrorCode code) const {
+  RaiseTableError(code, TableName());
+}
+
+void TIndexFile::Written() const {
+  if (settings_.OnWritten) settings_.OnWritten();
+}
+
+void TIndexFile::CipherBlock(uint8_t* bytes, size_t length) const {
+  if (settings_.Encrypted) CipherDataRun(bytes, length);
+}
+
+// ---- open, create, close ----
+
+void TIndexFile::CreateIndexFile() {
+  CloseIndexFile();
+  TFileHandler::CreateTableFile();
+  header_ = FreshIndexHeader();
+}
+
+void TIndexFile::OpenIndexFile() {
+  if (IsOpen()) return;
+  TFileHandler::OpenTableFile();
+  try {
+    ReadIndexHeader();
+  } catch (...) {
+    TFileHandler::CloseTableFile();
+    throw;
+  }
+}
+
+void TIndexFile::CloseIndexFile() {
+  if (!IsOpen()) return;
+  DropTemporaryIndexes();
+  TFileHandler::CloseTableFile();
+}
+
+// ---- the header block ----
+
+void TIndexFile::ReadHeaderBlock(TIndexHeader& h) {
+  {
+    TFileGuard guard(*this);
+    Seek(kFromStart, 0);
+    ReadBlock(block_.data(), kIndexHeaderSize);
+  }
+  CipherBlock(block_.data(), kIndexHeaderSize);
+  DecodeIndexHeader(block_.data(), h);
+  // Slots 1..SecondaryIndexCount are walked everywhere: a count beyond the
+  // secondary slots would reach the deleted and text slots and beyond.
+  if (h.SecondaryIndexCount > kMaxSecondary) RaiseCorrupt(LEDRA_HEADERCORRUPT);
+}
+
+void TIndexFile::ReadIndexHeader() {
+  TIndexHeader fresh;
+  ReadHeaderBlock(fresh);
+  header_ = fresh;
+  header_.IdxHeaderModified = 0;
+}
+
+bool TIndexFile::RefreshIndexHeader() {
+  {
+    TFileGuard guard(*this);
+    Seek(kFromStart, 0);
+    ReadBlock(block_.data(), kIndexHeaderSize);
+  }
+  CipherBlock(block_.data(), kIndexHeaderSize);
+  if (GetLE32(block_.data()) == header_.IdxChangeCount) return false;
+  TIndexHeader fresh;
+  DecodeIndexHeader(block_.data(), fresh);
+  if (fresh.SecondaryIndexCount > kMaxSecondary) RaiseCorrupt(LEDRA_HEADERCORRUPT);
+  header_ = fresh;
+  return true;
+}
+
+bool TIndexFile::WriteIndexHeader(bool force) {
+  if (!force && header_.IdxHeaderModified == 0) return false;
+  ++header_.IdxChangeCount;
+  TIndexHeader image = header_;
+  StripTemporary(image);
+  EncodeIndexHeader(image, block_.data());
+  CipherBlock(block_.data(), kIndexHeaderSize);
+  {
+    TFileGuard guard(*this);
+    Seek(kFromStart, 0);
+    WriteBlock(block_.data(), kIndexHeaderSize);
+  }
+  Written();
+  header_.IdxHeaderModified = 0;
+  return true;
+}
+
+void TIndexFile::MarkIndexHeaderChanged() {
+  ++header_.IdxChangeCount;
+  Modified();
+  Written();
+}
+
+void TIndexFile::CheckIndexVersion() const {
+  if (header_.IdxFormatVersion != kIdxFormatVersion) RaiseCorrupt(LEDRA_OLDVERSION);
+}
+
+void TIndexFile::VerifyIndexHeader() const {
+  ledra::VerifyIndexHeader(header_, settings_.Fields ? *settings_.Fields : NoFields(), TableName());
+}
+
+void TIndexFile::EmptyIndexes() {
+  {
+    TFileGuard guard(*this);
+    Seek(kFromStart, int64_t(kIndexHeaderSize));
+    WriteBlock(nullptr, 0);
+  }
+  Written();
+  if (settings_.ForceBufferFlush) FlushTableFile();
+  header_.IdxFormatVersion = kIdxFormatVersion;
+  header_.NextPageNo = 1;
+  header_.LiveRecordCount = 0;
+  for (TIndexDesc& d : header_.Descs) {
+    d.RootPage = 0;
+    d.FirstFreePage = 0;
+    d.TextParamPage = 0;
+  }
+  Modified();
+}
+
+// ---- descriptor edits ----
+
+void TIndexFile::CheckNewDesc(const TIndexDesc& desc, bool unique,
+                              std::string_view indexName) const {
+  uint32_t segments = 0;
+  for (int i = 0; i < kMaxKeyFields; ++i) {
+    uint16_t fieldNo = desc.KeyFields[size_t(i)];
+    if (i >= desc.KeyFieldCount) {
+      // Key building and verification take the listed fields: the list must
+      // end where KeyFieldCount says.
+      if (fieldNo != 0)
+        RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, indexName, {}, TableName());
+      continue;
+    }
+    const TFieldDesc* field = FindField(settings_.Fields, fieldNo);
+    if (fieldNo == 0 || field == nullptr) {
+      RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, indexName, {}, TableName());
+    }
+    if (field->FieldType == fldBlob) {
+      RaiseEngineError(LEDRA_SEARCHCOLREQD, {}, {}, {}, indexName, field->FieldName, TableName());
+    }
+    segments += KeyWidth(*field) + 1u;
+  }
+  // A KeyLength that disagrees with the fields would be refused by every
+  // later open of the table.
+  uint32_t expected = segments + (unique ? 0u : uint32_t(kRowIdTailLength));
+  if (segments == 0 || segments > uint32_t(kMaxKeyLength) || desc.KeyLength != expected) {
+    RaiseEngineError(LEDRA_INVALIDKEY, {}, {}, {}, indexName, {}, TableName());
+  }
+}
+
+void TIndexFile::DefinePrimaryIndex(const TIndexDesc& desc) {
+  if (header_.Descs[kPrimarySlot].KeyLength != 0) RaiseCorrupt(LEDRA_PRIMARYKEYREDEFINE);
+  if (desc.KeyFieldCount > kMaxKeyFields) RaiseCorrupt(LEDRA_INDEXLIMIT);
+  if (desc.KeyFieldCount == 0) {
+    SetNoPrimaryIndex(true);
+    return;
+  }
+  CheckNewDesc(desc, true, "Primary");
+  SetNoPrimaryIndex(false);
+  TIndexDesc& d = header_.Descs[kPrimarySlot];
+  d.IndexNameBytes.fill(0);
+  d.KeyLength = desc.KeyLength;
+  d.Descending = desc.Descending;
+  d.CaseInsensitive = desc.CaseInsensitive;
+  d.Unique = 1;
+  d.NoEntryCounts = desc.NoEntryCounts;
+  d.Compression = desc.Compression;
+  d.KeyFieldCount = desc.KeyFieldCount;
+  d.KeyFields = desc.KeyFields;
+  d.FieldDescending = desc.FieldDescending;
+  Modified();
+}
+
+void TIndexFile::AddIndexDesc(const TIndexDesc& desc) {
+  if (header_.SecondaryIndexCount >= kMaxSecondary || desc.KeyFieldCount > kMaxKeyFields) {
+    RaiseCorrupt(LEDRA_INDEXLIMIT);
+  }
+  std::string name = desc.IndexName();
+  if (name.empty()) RaiseCorrupt(LEDRA_INDEXNAMEREQUIRED);
+  if (!NameCharAllowedFirst(uint8_t(name[0]))) {
+    RaiseEngineError(LEDRA_INVALIDINDEXNAME, {}, {}, {}, name, {}, TableName());
+  }
+  for (int s = 1; s <= header_.SecondaryIndexCount; ++s) {
+    if (SameIndexName(name, header_.Descs[size_t(s)].IndexName())) {
+      RaiseEngineError(LEDRA_INDEXEXISTS, {}, {}, {}, name, {}, TableName());
+    }
+  }
+  CheckNewDesc(desc, desc.Unique != 0, name);
+  if (desc.Temporary != 0 && !tempFile_) OpenTemporaryFile();
+  int slot = ++header_.SecondaryIndexCount;
+  ReplaceIndexDesc(slot, desc);
+  // The slot keeps the free list it held (that of an index removed before),
+  // unless the stale number names no page of the file.
+  TIndexDesc& d = header_.Descs[size_t(slot)];
+  if (!IsValidPageNo(d.FirstFreePage)) d.FirstFreePage = 0;
+  Modified();
+}
+
+void TIndexFile::ReplaceIndexDesc(int slot, const TIndexDesc& desc) {
+  TIndexDesc& d = MutableDesc(slot);
+  d.SetIndexName(desc.IndexName());
+  d.KeyLength = desc.KeyLength;
+  d.Descending = desc.Descending;
+  d.CaseInsensitive = desc.CaseInsensitive;
+  d.Unique = desc.Unique;
+  d.NoEntryCounts = desc.NoEntryCounts;
+  d.Compression = desc.Compression;
+  d.KeyFieldCount = desc.KeyFieldCount;
+  d.FieldDescending = desc.FieldDescending;
+  d.KeyFields = desc.KeyFields;
+  d.Temporary = desc.Temporary;
+  d.RootPage = 0;
+  d.Byte94 = 0;
+  d.Reserved102.fill(0);
+  Modified();
+}
+
+void TIndexFile::RenameIndexDesc(int slot, const TIndexDesc& desc) {
+  TIndexDesc& d = MutableDesc(slot);
+  d.SetIndexName(desc.IndexName());
+  d.KeyFields = desc.KeyFields;
+  Modified();
+}
+
+void TIndexFile::RemoveIndexDesc(int slot, bool remove) {
+  CheckSlot(slot);
+  if (slot == kPrimarySlot) {
+    SetNoPrimaryIndex(true);
+  } else if (remove) {
+    int count = header_.SecondaryIndexCount;
+    if (slot > count) RaiseCorrupt(LEDRA_INVALIDINDEXDELETE);
+    TIndexDesc removed = header_.Descs[size_t(slot)];
+    for (int s = slot; s < count; ++s) header_.Descs[size_t(s)] = header_.Descs[size_t(s + 1)];
+    header_.Descs[size_t(count)] = removed;
+    --header_.SecondaryIndexCount;
+  }
+  Modified();
+}
+
+void TIndexFile::SetNoPrimaryIndex(bool flag) {
+  uint8_t value = flag ? 1 : 0;
+  if (header_.NoPrimaryIndex == value) return;
+  header_.NoPrimaryIndex = value;
+  if (flag) {
+    TIndexDesc& d = header_.Descs[kPrimarySlot];
+    d.IndexNameBytes.fill(0);
+    d.KeyLength = 0;
+    d.Descending = 0;
+    d.CaseInsensitive = 0;
+    d.Unique = 0;
+    d.NoEntryCounts = 0;
+    d.Compression = 0;
+    d.KeyFieldCount = 0;
+    d.FieldDescending.fill(0);
+    d.KeyFields.fill(0);
+    d.RootPage = 0;
+    d.Byte94 = 0;
+    d.Temporary = 0;
+    d.Reserved102.fill(0);
+  }
+  Modified();
+}
+
+void TIndexFile::DropTemporaryIndexes() {
+  StripTemporary(header_);
+  CloseTemporaryFile();
+}
+
+// ---- lookups and accessors ----
+
+int TIndexFile::FindIndexName(std::string_view name) const {
+  for (int s = 0; s <= header_.SecondaryIndexCount && s <= kMaxSecondary; ++s) {
+    if (EqualIgnoreCase(name, header_.Descs[size_t(s)].IndexName())) return s;
+  }
+  return -1;
+}
+
+TIndexDesc TIndexFile::GetIndexDesc(int slot) const {
+  return Desc(slot);
+}
+
+std::array<uint16_t, kMaxKeyFields> TIndexFile::GetKeyFields(int slot) const {
+  return Desc(slot).KeyFields;
+}
+
+void TIndexFile::SetRootPage(int slot, int32_t page) {
+  TIndexDesc& d = MutableDesc(slot);
+  if (d.RootPage == page) return;
+  d.RootPage = page;
+  Modified();
+}
+
+void TIndexFile::SetFirstFreePage(int slot, int32_t page) {
+  TIndexDesc& d = MutableDesc(slot);
+  if (d.FirstFreePage == page) return;
+  d.FirstFreePage = page;
+  Modified();
+}
+
+void TIndexFile::SetTextParamPage(int32_t page) {
+  TIndexDesc& d = header_.Descs[kTextSlot];
+  if (d.TextParamPage == page) return;
+  d.TextParamPage = page;
+  Modified();
+}
+
+bool TIndexFile::IsTemporarySlot(int slot) const {
+  return slot >= 0 && slot <= kMaxSecondary && header_.Descs[size_t(slot)].Temporary != 0;
+}
+
+int32_t TIndexFile::NextPageNo(int slot) const {
+  return IsTemporarySlot(slot) ? tempNextPageNo_ : header_.NextPageNo;
+}
+
+void TIndexFile::SetNextPageNo(int slot, int32_t page) {
+  if (IsTemporarySlot(slot)) {
+    tempNextPageNo_ = page;
+    return;
+  }
+  if (header_.NextPageNo == page) return;
+  header_.NextPageNo = page;
+  Modified();
+}
+
+void TIndexFile::SetSecondaryIndexCount(uint8_t count) {
+  if (count > kMaxSecondary) RaiseCorrupt(LEDRA_INDEXLIMIT);
+  if (header_.SecondaryIndexCount == count) return;
+  header_.SecondaryIndexCount = count;
+  Modified();
+}
+
+void TIndexFile::SetLiveRecordCount(int32_t count) {
+  if (header_.LiveRecordCount == count) return;
+  header_.LiveRecordCount = count;
+  Modified();
+}
+
+bool TIndexFile::IsValidPageNo(int slot, int32_t page) const {
+  return ledra::IsValidPageNo(NextPageNo(slot), page);
+}
+
+// ---- pages ----
+
+TFileHandler& TIndexFile::PageFile(int slot) {
+  if (IsTemporarySlot(slot)) {
+    if (!tempFile_) RaiseCorrupt(LEDRA_INDEXCORRUPT);
+    return *tempFile_;
+  }
+  return *this;
+}
+
+void TIndexFile::ReadPageBytes(int slot, int32_t page, uint8_t* bytes) {
+  if (page < 1 || page > kLastPageNo || !IsValidPageNo(slot, page)) {
+    RaiseCorrupt(LEDRA_INDEXCORRUPT);
+  }
+  TFileHandler& file = PageFile(slot);
+  {
+    TFileGuard guard(file);
+    file.Seek(kFromStart, int64_t(page) * int64_t(kIndexPageSize));
+    file.ReadBlock(bytes, kIndexPageSize);
+  }
+  CipherBlock(bytes, kIndexPageSize);
+}
+
+void TIndexFile::WritePageBytes(int slot, int32_t firstPage, uint8_t* bytes, size_t count) {
+  if (count == 0) return;
+  int64_t last = int64_t(firstPage) + int64_t(count) - 1;
+  if (firstPage < 1 || last > kLastPageNo || !IsValidPageNo(slot, int32_t(last))) {
+    RaiseCorrupt(LEDRA_INDEXCORRUPT);
+  }
+  TFileHandler& file = PageFile(slot);
+  for (size_t i = 0; i < count; ++i) CipherBlock(bytes + i * kIndexPageSize, kIndexPageSize);
+  {
+    TFileGuard guard(file);
+    file.Seek(kFromStart, int64_t(firstPage) * int64_t(kIndexPageSize));
+    file.WriteBlock(bytes, int64_t(count * kIndexPageSize));
+  }
+  Written();
+}
+
+// ---- the temporary file ----
+
+void TIndexFile::OpenTemporaryFile() {
+  std::string dir = settings_.PrivateDir.empty()
+                        ? std::string()
+                        : platform::IncludeTrailingSeparator(settings_.PrivateDir);
+  std::string name;
+  for (int attempt = 0;; ++attempt) {
+    char unique[32];
+    std::snprintf(unique, sizeof unique, "IX%06X%04X", unsigned(platform::RandomBelow(0x1000000)),
+                  unsigned(gTempSerial.fetch_add(1) & 0xFFFF));
+    name = dir + unique + std::string(kIndexFileExt);
+    if (!platform::RegularFileExists(name) || attempt >= 16) break;
+  }
+  auto file = std::make_unique<TFileHandler>(name);
+  file->SetTemporary(true);
+  file->SetInMemory(false);
+  file->CreateTableFile();
+  tempFile_ = std::move(file);
+  tempNextPageNo_ = 1;
+}
+
+void TIndexFile::CloseTemporaryFile() {
+  if (tempFile_) {
+    tempFile_->CloseTableFile();
+    tempFile_.reset();
+  }
+  tempNextPageNo_ = 1;
+}
+
+std::string TIndexFile::TemporaryFileName() const {
+  return tempFile_ ? tempFile_->FileName() : std::string();
+}
+
+}  // namespace ledra
