@@ -1,0 +1,440 @@
+// The index benchmark: random inserts into one index of a table held
+// exclusively, then random lookups of keys it holds, beside SQLite doing the
+// same on a one-column table in the same run.
+//
+// Both sides get the same keys in the same order, the same lookups and the
+// same page-cache budget in bytes; each works in a file of its own in a fresh
+// temporary directory. The budget is run twice: at the session's default
+// record cache bytes (16384, which gives each index slot two pages) and at one
+// large enough to hold the whole index.
+//
+// Ours: a table with one integer field "Key" and its primary index, created
+// through the engine session (held exclusively, so no lock calls); the keys
+// are built from record images by the index's key builder and go into the
+// B-tree of slot 0 with record numbers 1, 2, ...; the insert time ends with
+// the table's buffers written (records, pages and headers), without asking
+// the system to flush.
+//
+// SQLite: a table "keys(k INTEGER PRIMARY KEY) WITHOUT ROWID" (one B-tree on
+// the key, as our index is one B-tree), pages of 4096 bytes, exclusive locking
+// mode, no journal, synchronous off, cache_size set to the same budget; the
+// inserts run in one transaction through one prepared statement, the time
+// ending with the commit; the lookups run through one prepared SELECT inside
+// one read transaction.
+//
+// Google Benchmark reports each run (one iteration, its manual time the sum of
+// both phases, with per-key counters); a summary with the ratios ours/SQLite
+// follows. OSTREVO_BENCH_KEYS sets the key count (default 1000000) and
+// OSTREVO_BENCH_LARGE_CACHE the large budget in bytes (default 64 MiB).
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/files/Bytes.h"
+#include "engine/files/DataDirectory.h"
+#include "engine/files/DataFile.h"
+#include "engine/files/DataSession.h"
+#include "engine/files/DataTable.h"
+#include "engine/files/TableDefinition.h"
+#include "engine/index/BTree.h"
+#include "engine/index/CharMaps.h"
+#include "engine/index/IndexFile.h"
+#include "engine/index/Keys.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using TClock = std::chrono::steady_clock;
+
+constexpr uint32_t kDefaultKeys = 1000000;
+constexpr uint32_t kDefaultCacheBytes = 16384;  // the session's default
+constexpr uint32_t kDefaultLargeCacheBytes = 64u << 20;
+constexpr uint32_t kKeySeed = 0x5EED1234u;
+constexpr uint32_t kLookupSeed = 20240601u;
+
+// ---- The work both sides do -------------------------------------------------------
+
+uint32_t EnvNumber(const char* name, uint32_t fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text, &end, 10);
+  if (end == text || *end != '\0' || value == 0 || value > 0x7FFFFFFFull) {
+    std::fprintf(stderr, "%s: '%s' is not a positive count; using %" PRIu32 "\n", name, text,
+                 fallback);
+    return fallback;
+  }
+  return uint32_t(value);
+}
+
+// A bijection of 32-bit numbers that scatters consecutive inputs: distinct
+// keys in random order without a set to weed out repeats.
+uint32_t Scramble(uint32_t x) {
+  x ^= x >> 16;
+  x *= 0x7FEB352Du;
+  x ^= x >> 15;
+  x *= 0x846CA68Bu;
+  x ^= x >> 16;
+  return x;
+}
+
+struct TWorkload {
+  std::vector<int32_t> Keys;     // in insert order
+  std::vector<int32_t> Lookups;  // each one of Keys
+};
+
+TWorkload MakeWorkload(uint32_t count) {
+  TWorkload work;
+  work.Keys.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) work.Keys.push_back(int32_t(Scramble(kKeySeed + i)));
+  std::mt19937 random(kLookupSeed);
+  std::uniform_int_distribution<uint32_t> pick(0, count - 1);
+  work.Lookups.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) work.Lookups.push_back(work.Keys[pick(random)]);
+  return work;
+}
+
+struct TPhaseTimes {
+  double InsertSeconds = 0;
+  double LookupSeconds = 0;
+  // Ours only: the page cache's fetches and reads from the file.
+  uint64_t Fetches = 0;
+  uint64_t DiskReads = 0;
+  // The pages the file holds at the end.
+  int64_t FilePages = 0;
+};
+
+double SecondsSince(TClock::time_point start) {
+  return std::chrono::duration<double>(TClock::now() - start).count();
+}
+
+// A fresh directory under the system's temporary directory, removed with
+// its files when the object goes.
+class TScratchDir {
+ public:
+  TScratchDir() {
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      fs::path candidate =
+          fs::temp_directory_path() / ("ostrevo-bench-" + std::to_string(entropy()));
+      if (fs::create_directory(candidate)) {
+        path_ = candidate;
+        return;
+      }
+    }
+    throw std::runtime_error("no temporary directory could be made");
+  }
+  ~TScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TScratchDir(const TScratchDir&) = delete;
+  TScratchDir& operator=(const TScratchDir&) = delete;
+
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// ---- Ours ---------------------------------------------------------------------------
+
+class TKeyOrder final : public ledra::TKeyComparator {
+ public:
+  explicit TKeyOrder(const ledra::TIndexKeys& keys) : keys_(keys) {}
+  int CompareKeys(const uint8_t* a, const uint8_t* b, size_t n) const override {
+    return keys_.CompareKeys(a, b, n);
+  }
+
+ private:
+  const ledra::TIndexKeys& keys_;
+};
+
+ledra::TTableDefinition KeyTableDefinition() {
+  ledra::TFieldDesc field;
+  field.FieldNo = 1;
+  field.FieldName = "Key";
+  field.FieldType = ledra::fldInteger;
+  field.Required = 1;
+  ledra::TTableDefinition definition;
+  definition.Fields = {field};
+  definition.PrimaryIndex.Fields = {1};
+  return definition;
+}
+
+TPhaseTimes RunEngine(const TWorkload& work, uint32_t cacheBytes) {
+  TScratchDir scratch;
+  ledra::TDataSession session;
+  const ledra::TDataSessionSettings defaults;
+  session.SetBufferLimits(cacheBytes, defaults.RecordCacheCount, defaults.ThirdBufferLimit,
+                          defaults.BlobCacheBytes, defaults.BlobCacheCount);
+  ledra::TDataDirectory& directory = session.OpenDirectory("Bench", (scratch.Path() / "").string());
+  ledra::TOpenTableResult created =
+      directory.CreateTable("Keys", false, false, KeyTableDefinition());
+  if (created.Table == nullptr) {
+    throw std::runtime_error("the table was not created: " + std::to_string(created.Result));
+  }
+  ledra::TDataTable& table = *created.Table;
+  const ledra::TDataFile& data = table.DataFile();
+  ledra::TIndexKeys keys(ledra::kPrimarySlot, table.IndexFile().GetIndexDesc(ledra::kPrimarySlot),
+                         data.FieldDescs(), data.RecordSize(), data.LanguageId(), data.SortId(),
+                         ledra::GetCharMap(data.LanguageId(), data.SortId()), table.TableName());
+  TKeyOrder order(keys);
+  ledra::TBTree tree(table.IndexFile(), ledra::kPrimarySlot, order, "Primary");
+
+  std::vector<uint8_t> image(data.RecordSize(), 0);
+  std::vector<uint8_t> key(keys.KeyLength(), 0);
+  const size_t at = data.FieldDescs().front().Offset;
+  image[at] = 1;  // the field has a value
+  auto buildKey = [&](int32_t value) {
+    ledra::PutLE32(image.data() + at + 1, uint32_t(value));
+    keys.BuildKey(image.data(), key.data());
+  };
+
+  TPhaseTimes times;
+  TClock::time_point start = TClock::now();
+  int32_t recordNo = 0;
+  for (int32_t value : work.Keys) {
+    buildKey(value);
+    tree.IndexInsert(key.data(), ++recordNo);
+  }
+  table.FlushBuffers(false, false, false, false, true);
+  times.InsertSeconds = SecondsSince(start);
+
+  start = TClock::now();
+  size_t found = 0;
+  for (int32_t value : work.Lookups) {
+    buildKey(value);
+    found += tree.IndexContains(key.data()) ? 1 : 0;
+  }
+  times.LookupSeconds = SecondsSince(start);
+  times.Fetches = table.IndexFile().CacheStats().Fetches;
+  times.DiskReads = table.IndexFile().CacheStats().DiskReads;
+  times.FilePages = table.IndexFile().NextPageNo();
+
+  if (found != work.Lookups.size()) throw std::runtime_error("a key inserted was not found");
+  if (size_t(tree.EntryCount()) != work.Keys.size()) {
+    throw std::runtime_error("the index does not hold every key inserted");
+  }
+  directory.CloseTable(table, false);
+  session.ReleaseDirectory(directory);
+  return times;
+}
+
+// ---- SQLite ---------------------------------------------------------------------------
+
+class TSqlite {
+ public:
+  explicit TSqlite(const std::string& fileName) {
+    if (sqlite3_open_v2(fileName.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+      std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      throw std::runtime_error("sqlite open: " + message);
+    }
+  }
+  ~TSqlite() { sqlite3_close(db_); }
+  TSqlite(const TSqlite&) = delete;
+  TSqlite& operator=(const TSqlite&) = delete;
+
+  void Exec(const std::string& sql) {
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
+  }
+  sqlite3_stmt* Prepare(const std::string& sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
+    return statement;
+  }
+  [[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error("sqlite: " + what + ": " + sqlite3_errmsg(db_));
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// Finalizes a prepared statement when it goes.
+struct TStatement {
+  sqlite3_stmt* Handle;
+  ~TStatement() { sqlite3_finalize(Handle); }
+};
+
+TPhaseTimes RunSqlite(const TWorkload& work, uint32_t cacheBytes) {
+  TScratchDir scratch;
+  TPhaseTimes times;
+  {
+    TSqlite db((scratch.Path() / "keys.db").string());
+    db.Exec("PRAGMA page_size=4096");
+    db.Exec("PRAGMA locking_mode=EXCLUSIVE");
+    db.Exec("PRAGMA journal_mode=OFF");
+    db.Exec("PRAGMA synchronous=OFF");
+    db.Exec("PRAGMA cache_size=-" + std::to_string(cacheBytes / 1024));
+    db.Exec("CREATE TABLE keys(k INTEGER PRIMARY KEY) WITHOUT ROWID");
+
+    TStatement insert{db.Prepare("INSERT INTO keys(k) VALUES(?1)")};
+    TClock::time_point start = TClock::now();
+    db.Exec("BEGIN");
+    for (int32_t value : work.Keys) {
+      sqlite3_bind_int(insert.Handle, 1, value);
+      if (sqlite3_step(insert.Handle) != SQLITE_DONE) db.Fail("insert");
+      sqlite3_reset(insert.Handle);
+    }
+    db.Exec("COMMIT");
+    times.InsertSeconds = SecondsSince(start);
+
+    TStatement lookup{db.Prepare("SELECT 1 FROM keys WHERE k=?1")};
+    start = TClock::now();
+    db.Exec("BEGIN");
+    size_t found = 0;
+    for (int32_t value : work.Lookups) {
+      sqlite3_bind_int(lookup.Handle, 1, value);
+      int step = sqlite3_step(lookup.Handle);
+      if (step == SQLITE_ROW) {
+        ++found;
+      } else if (step != SQLITE_DONE) {
+        db.Fail("lookup");
+      }
+      sqlite3_reset(lookup.Handle);
+    }
+    db.Exec("COMMIT");
+    times.LookupSeconds = SecondsSince(start);
+    if (found != work.Lookups.size()) throw std::runtime_error("a key inserted was not found");
+
+    TStatement count{db.Prepare("SELECT count(*) FROM keys")};
+    if (sqlite3_step(count.Handle) != SQLITE_ROW ||
+        size_t(sqlite3_column_int64(count.Handle, 0)) != work.Keys.size()) {
+      throw std::runtime_error("the table does not hold every key inserted");
+    }
+    TStatement pages{db.Prepare("PRAGMA page_count")};
+    if (sqlite3_step(pages.Handle) != SQLITE_ROW) db.Fail("page_count");
+    times.FilePages = sqlite3_column_int64(pages.Handle, 0);
+  }
+  return times;
+}
+
+// ---- Runs and the summary ---------------------------------------------------------------
+
+struct TCacheSetting {
+  std::string Name;
+  uint32_t Bytes;
+};
+
+struct TResult {
+  TCacheSetting Cache;
+  bool Ours;
+  TPhaseTimes Times;
+};
+
+std::vector<TResult>& Results() {
+  static std::vector<TResult> results;
+  return results;
+}
+
+const TWorkload& Workload() {
+  static const TWorkload work = MakeWorkload(EnvNumber("OSTREVO_BENCH_KEYS", kDefaultKeys));
+  return work;
+}
+
+void RunSide(benchmark::State& state, const TCacheSetting& cache, bool ours) {
+  const TWorkload& work = Workload();
+  for (auto _ : state) {
+    TPhaseTimes times;
+    try {
+      times = ours ? RunEngine(work, cache.Bytes) : RunSqlite(work, cache.Bytes);
+    } catch (const std::exception& error) {
+      state.SkipWithError(error.what());
+      return;
+    }
+    state.SetIterationTime(times.InsertSeconds + times.LookupSeconds);
+    const double keys = double(work.Keys.size());
+    state.counters["insert_ns_per_key"] = times.InsertSeconds * 1e9 / keys;
+    state.counters["lookup_ns_per_key"] = times.LookupSeconds * 1e9 / keys;
+    state.counters["file_pages"] = double(times.FilePages);
+    if (ours) {
+      state.counters["page_fetches"] = double(times.Fetches);
+      state.counters["page_reads"] = double(times.DiskReads);
+    }
+    Results().push_back({cache, ours, times});
+  }
+  state.SetItemsProcessed(int64_t(work.Keys.size() + work.Lookups.size()));
+}
+
+std::string Budget(uint32_t bytes) {
+  if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  if (bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+  return std::to_string(bytes) + " B";
+}
+
+// The run of a side at a cache budget; with repetitions, the one whose total
+// time is the median.
+const TResult* FindResult(const std::string& cache, bool ours) {
+  std::vector<const TResult*> runs;
+  for (const TResult& result : Results()) {
+    if (result.Cache.Name == cache && result.Ours == ours) runs.push_back(&result);
+  }
+  if (runs.empty()) return nullptr;
+  std::sort(runs.begin(), runs.end(), [](const TResult* a, const TResult* b) {
+    return a->Times.InsertSeconds + a->Times.LookupSeconds <
+           b->Times.InsertSeconds + b->Times.LookupSeconds;
+  });
+  return runs[runs.size() / 2];
+}
+
+void PrintSummary(const std::vector<TCacheSetting>& caches) {
+  std::printf("\nIndex benchmark, %zu random keys inserted, %zu looked up (seconds)\n",
+              Workload().Keys.size(), Workload().Lookups.size());
+  std::printf("%-22s %10s %10s %7s   %10s %10s %7s\n", "cache budget", "insert", "SQLite", "ratio",
+              "lookup", "SQLite", "ratio");
+  for (const TCacheSetting& cache : caches) {
+    const TResult* ours = FindResult(cache.Name, true);
+    const TResult* peer = FindResult(cache.Name, false);
+    const std::string label = cache.Name + " (" + Budget(cache.Bytes) + ")";
+    if (ours == nullptr || peer == nullptr) {
+      std::printf("%-22s not run on both sides\n", label.c_str());
+      continue;
+    }
+    std::printf("%-22s %10.3f %10.3f %7.2f   %10.3f %10.3f %7.2f\n", label.c_str(),
+                ours->Times.InsertSeconds, peer->Times.InsertSeconds,
+                ours->Times.InsertSeconds / peer->Times.InsertSeconds, ours->Times.LookupSeconds,
+                peer->Times.LookupSeconds, ours->Times.LookupSeconds / peer->Times.LookupSeconds);
+  }
+  std::printf("ratio = ours / SQLite: below 1 is faster than SQLite.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<TCacheSetting> caches = {
+      {"default", kDefaultCacheBytes},
+      {"large", EnvNumber("OSTREVO_BENCH_LARGE_CACHE", kDefaultLargeCacheBytes)},
+  };
+  for (const TCacheSetting& cache : caches) {
+    for (bool ours : {true, false}) {
+      const std::string name =
+          std::string("Index/") + (ours ? "Ledra" : "SQLite") + "/cache:" + cache.Name;
+      benchmark::RegisterBenchmark(
+          name.c_str(), [cache, ours](benchmark::State& state) { RunSide(state, cache, ours); })
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  PrintSummary(caches);
+  benchmark::Shutdown();
+  return 0;
+}
