@@ -1,0 +1,577 @@
+// A cursor: one client's view of one open table.
+//
+// A TDataCursor walks its table in one order (an index, or the natural order
+// of record numbers), stands on one record of it, keeps a copy of that
+// record's image, and may be narrowed by a key range and by record filters.
+// Several cursors of a session share one TDataTable (its files, caches and
+// lock state); other sessions and processes work on the same files at the
+// same time.
+//
+// Orders. Index 0 is the primary index, 1..IndexCount the secondary ones,
+// kNaturalOrder (255) the record numbers. Index 0 of a table without a
+// primary index is the natural order too. In natural order the cursor keeps
+// the set of visible records (the live records, narrowed by the filters); in
+// index order it keeps a copy of its leaf entry (TIndexPosition) and builds
+// the set only while filters are active.
+//
+// Position. The cursor stands on an entry of its view, or before the first
+// (BOF) or after the last (EOF) while keeping the entry it reached; both
+// flags mean the view is empty or the cursor has no record. When the entry
+// it stood on has disappeared (another user deleted the record), the cursor
+// stands between the entries around it: the next step forward gives the
+// entry that followed, a step backward the one before, and any other
+// operation moves it onto the following entry.
+//
+// Brackets and change detection. Every operation runs inside the read
+// bracket (BeginRead / EndRead). With the session's StrictChangeDetection
+// the bracket holds the table's read lock, which re-reads the headers;
+// otherwise the cursor compares the three change counters it last saw with
+// the table's in-memory ones, and the first record, page or block read from
+// disk takes the read lock (held until EndRead) and looks for changes. A
+// change found either way makes the cursor rebuild its positions (range
+// bounds, visible set) and return to the record it stood on; a change found
+// in the middle of a step restarts the step from there, at most
+// kMaxRestarts times (LEDRA_LOCKTIMEOUT after that). The read lock is
+// released by EndRead on every path. A table whose files carry the read-only
+// attribute takes no locks and is never checked.
+//
+// Ownership: the cursor holds its table in the directory from Open to Close
+// (the directory and the session outlive it), its descriptor copies, its
+// index objects and its buffers; filters are the caller's callbacks, kept
+// until they are removed or the cursor closes. One thread at a time.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "engine/cursor/BlobFile.h"
+#include "engine/cursor/CursorIndex.h"
+#include "engine/cursor/RecordLayout.h"
+#include "engine/errors/EngineError.h"
+#include "engine/files/DataDirectory.h"
+#include "engine/files/RecordCache.h"
+#include "engine/files/RecordsBitmap.h"
+#include "engine/index/BTree.h"
+#include "engine/index/IndexFile.h"
+
+namespace ledra {
+
+class TDataTable;
+
+class TDataCursor final : private TRecordCacheClient,
+                          private TIndexChangeCheck,
+                          private TBlobCacheClient {
+ public:
+  static constexpr int kNaturalOrder = 255;
+  // Range key buffers hold the longest stored key (522 bytes of segments and
+  // the row-id tail).
+  static constexpr size_t kRangeKeySize = kMaxStoredKeyLength;
+  // Restarts of one operation on changes found while it ran.
+  static constexpr int kMaxRestarts = 8;
+
+  // Narrows the visible records: true keeps the record whose image is given.
+  using TRecordFilter = std::function<bool(const uint8_t* image)>;
+
+  explicit TDataCursor(TDataDirectory& directory);
+  // Closes an open cursor; never raises.
+  ~TDataCursor();
+  TDataCursor(const TDataCursor&) = delete;
+  TDataCursor& operator=(const TDataCursor&) = delete;
+
+  // ---- Options (LEDRA_TABLEOPEN while open) ----------------------------------
+
+  void SetTableName(std::string_view name);
+  void SetExclusive(bool exclusive);
+  void SetReadOnly(bool readOnly);
+  void SetInMemory(bool inMemory);
+  // Asked for a table password during Open; true when one was given (and
+  // added to the session).
+  void SetPasswordCallback(TPasswordCallback callback);
+
+  const std::string& TableName() const { return tableName_; }
+  bool Exclusive() const { return exclusive_; }
+  // Set as an option, or because the table's files could only be opened for
+  // reading.
+  bool ReadOnly() const { return readOnly_; }
+  bool InMemory() const { return inMemory_; }
+  bool IsOpen() const { return open_; }
+  TDataDirectory& Directory() const { return directory_; }
+  // The shared table; LEDRA_NOTINITIALIZED while closed.
+  TDataTable& Table() const;
+
+  // ---- Opening and closing ---------------------------------------------------
+
+  // Opens (or shares) the table, verifies it on its first open in the
+  // session, obtains its password, rebuilds the deleted-records index and the
+  // live count when the index file had to be made afresh, selects index 0
+  // and moves to the start. Nothing when open; a failure leaves it closed.
+  void Open();
+  // Releases the table; the cursor is closed even when the table's last
+  // close fails to write (that failure is raised).
+  void Close();
+  // A new open cursor on the same table with the same options, order, range
+  // and filters, standing where this one stands.
+  std::unique_ptr<TDataCursor> Clone();
+
+  // ---- Order -----------------------------------------------------------------
+
+  // Selects an index (0..IndexCount, or kNaturalOrder) and stays on the
+  // current record; any range is cleared. LEDRA_INVALIDINDEXNAME for another
+  // number.
+  void SetIndexNo(int indexNo);
+  // The same by name (without regard to case; "" is the primary index).
+  // LEDRA_INVALIDINDEXNAME for an unknown name.
+  void SetIndexName(std::string_view name);
+  int IndexNo() const { return indexNo_; }
+  std::string IndexName() const;
+  // The number of secondary indexes.
+  int IndexCount() const;
+  bool NaturalOrder() const;
+
+  // ---- Navigation --------------------------------------------------------------
+  // The read operations return 0, LEDRA_BOF, LEDRA_EOF or LEDRA_NOCURRREC;
+  // on 0 `image` (when given) receives RecordSize bytes of the record, on any
+  // other result RecordSize zero bytes.
+
+  void MoveToStart();
+  void MoveToEnd();
+  uint16_t ReadNext(uint8_t* image);
+  uint16_t ReadPrior(uint8_t* image);
+  // Re-reads the record the cursor stands on. Locking it for an edit
+  // (`lock`) belongs to the record update path.
+  uint16_t ReadCurrent(uint8_t* image, bool lock = false);
+  // Stands on the n-th record of the view (from 1); below 1 before the first
+  // record (BOF), beyond the count after the last (EOF).
+  void MoveToSequence(int32_t n);
+  // The position of the current record in the view (0 without one). In
+  // index order with filters, hidden entries of the range count as well.
+  int32_t GetSequenceNo();
+  int32_t GetRecordCount();
+  bool Bof() const { return bof_; }
+  bool Eof() const { return eof_; }
+
+  // Bookmarks: the record number (4 bytes, natural order) or the current
+  // entry's key (KeyLength bytes, index order); zeros without a record.
+  uint16_t BookmarkSize() const;
+  void GetBookmark(uint8_t* bookmark);
+  // Stands on the bookmark's record, or the nearest following one (natural
+  // order: else the nearest before). True unless `exact` is set and the
+  // record stood on is another one. `skipCheck` leaves out the read
+  // bracket's change check (the caller has just made it).
+  bool GotoBookmark(const uint8_t* bookmark, bool exact, bool skipCheck = false);
+  // -1, 0, 1 in the order of the view.
+  int CompareBookmarks(const uint8_t* a, const uint8_t* b) const;
+  // Re-reads the table's state and stands on the current record again (or
+  // the one that followed it).
+  void Resync();
+  // Stands on the record another cursor of the table stands on: 0, or
+  // LEDRA_RECNOTFOUND when it is not in this cursor's view, LEDRA_NOCURRREC
+  // when the other cursor has no record.
+  uint16_t SyncToCursor(TDataCursor& other);
+  // Up to `count` ReadNext steps into consecutive images of RecordSize
+  // bytes; `count` becomes the number filled. 0, or LEDRA_EOF when the view
+  // ended first.
+  uint16_t ReadNextBlock(int32_t& count, uint8_t* images);
+  // How many records the cursor will visit next from its current record in
+  // `direction` (kReadForward / kReadBackward), counting it, at most `count`.
+  int32_t ReadAheadCount(int32_t count, int direction);
+
+  // The current record image (RecordSize bytes; zeros without a record) and
+  // its record number (0 without one).
+  const uint8_t* CurrentRecord() const { return currentImage_.data(); }
+  int32_t CurrentRecordNo() const { return currentRecordNo_; }
+
+  // ---- Filters -------------------------------------------------------------------
+
+  // Adds a filter (the records it refuses leave the view) and stays on the
+  // current record when it is still visible: a handle for RemoveFilter.
+  int AddFilter(TRecordFilter filter);
+  void RemoveFilter(int handle);
+  void ClearFilters();
+  bool FiltersActive() const { return !filters_.empty(); }
+
+  // ---- Seek and ranges (index order; natural order ignores them) -------------
+
+  // Finds a record by a complete or partial key of the current index. The key
+  // is `source` itself when `raw`, else built from the record image
+  // `source`. fieldCount key fields are given in full (0: all of them) and,
+  // with partialLength p > 0, the first p characters of the next one. An
+  // exact search (a unique index on all its fields) that does not find the
+  // key leaves the cursor where it stood; a partial or `nearest` search
+  // stands on the first entry not below the key, or the last entry. True
+  // when the entry stood on matches the significant bytes. The record stood
+  // on is read, and copied to `out` when given.
+  bool FindByKey(bool raw, const uint8_t* source, uint8_t* out, int partialLength, bool nearest,
+                 int fieldCount);
+  // Positions on a key of KeyLength bytes: true when found. Not found with
+  // `nearest` stands on the first entry above it, or the last one with EOF;
+  // without, the cursor does not move. `keepEnds` keeps BOF and EOF where
+  // they still hold.
+  bool SeekKey(const uint8_t* key, bool nearest, bool keepEnds);
+  // Restricts the view to the entries from the low to the high bound,
+  // inclusive, and stays on the current record. Each bound is a key (`raw`)
+  // or a record image to build one from, with its number of key fields (0:
+  // all); a partial or non-unique bound covers every key it begins. A bound
+  // not given leaves that end open.
+  void SetKeyRange(bool raw, const uint8_t* low, int lowFieldCount, const uint8_t* high,
+                   int highFieldCount);
+  void ClearKeyRange();
+  // Recomputes the sequence numbers of the range's first and last entries.
+  void ComputeRangeBounds();
+  // Stand on the first / last entry of the view: false (and no record) when
+  // it is empty. The record is not read.
+  bool SeekFirstEntry();
+  bool SeekLastEntry();
+  // Stands on the current record's entry in the current order (or the
+  // nearest following one), keeping BOF and EOF where they still hold, and
+  // re-reads it.
+  void RepositionOnRecord();
+  bool RangeActive() const { return rangeActive_; }
+  int32_t RangeFirst() const { return rangeFirst_; }
+  int32_t RangeLast() const { return rangeLast_; }
+
+  // ---- Keys of the current index ---------------------------------------------------
+
+  // KeyLength of the current index (0 in natural order).
+  uint16_t KeyLength() const;
+  void BuildKey(const uint8_t* image, uint8_t* key);
+  int CompareKeys(const uint8_t* a, const uint8_t* b, size_t n) const;
+
+  // ---- Fields (TRecordLayout) --------------------------------------------------------
+
+  uint16_t FieldCount() const { return Layout().FieldCount(); }
+  uint16_t RecordSize() const { return Layout().RecordSize(); }
+  TFieldDesc GetFieldDesc(int fieldNo) const { return Layout().GetFieldDesc(fieldNo); }
+  TFieldDesc FindFieldDesc(std::string_view name) const { return Layout().FindFieldDesc(name); }
+  void GetFieldValue(int fieldNo, const uint8_t* image, bool& isNull, uint8_t* value) const {
+    Layout().GetFieldValue(fieldNo, image, isNull, value);
+  }
+  void SetFieldValue(int fieldNo, uint8_t* image, const uint8_t* value, bool blobEmpty,
+                     bool force) const {
+    Layout().SetFieldValue(fieldNo, image, value, blobEmpty, force);
+  }
+  void InitRecordBuffer(uint8_t* image) const { Layout().InitRecordBuffer(image); }
+  void ValidateRecord(const uint8_t* image) const { Layout().ValidateRecord(image); }
+  // LEDRA_NOTINITIALIZED while closed.
+  const TRecordLayout& Layout() const;
+
+  // ---- Brackets ----------------------------------------------------------------------
+  // They nest; only the outermost pair acts. Prefer the guards below.
+
+  // `check` false leaves out the change check (the caller has just made
+  // it); the read lock a fetch takes is still released by EndRead.
+  void BeginRead(bool check = true);
+  // Releases the read lock this cursor's operation took (LEDRA_UNLOCKFAILED
+  // when it does not unlock).
+  void EndRead();
+  // The table's write lock (not for a cursor holding the table exclusively,
+  // nor without locking), which re-reads the headers; a change found makes
+  // the cursor rebuild its positions and return to its record.
+  void BeginWrite();
+  void EndWrite();
+
+  class TReadBracket {
+   public:
+    explicit TReadBracket(TDataCursor& cursor, bool check = true) : cursor_(cursor) {
+      cursor_.BeginRead(check);
+    }
+    // Leaves the bracket when End was not reached; failures are dropped.
+    ~TReadBracket();
+    TReadBracket(const TReadBracket&) = delete;
+    TReadBracket& operator=(const TReadBracket&) = delete;
+    // Leaves the bracket, raising what EndRead raises.
+    void End();
+
+   private:
+    TDataCursor& cursor_;
+    bool ended_ = false;
+  };
+
+  class TWriteBracket {
+   public:
+    explicit TWriteBracket(TDataCursor& cursor) : cursor_(cursor) { cursor_.BeginWrite(); }
+    ~TWriteBracket();
+    TWriteBracket(const TWriteBracket&) = delete;
+    TWriteBracket& operator=(const TWriteBracket&) = delete;
+    void End();
+
+   private:
+    TDataCursor& cursor_;
+    bool ended_ = false;
+  };
+
+  // ---- For the record update path --------------------------------------------------
+  // A change is made inside the write bracket; afterwards CommitTable writes
+  // (or, for an exclusive table, marks) what changed and takes the cursor's
+  // new change snapshot, and RebuildPositions + RepositionOnRecord (or
+  // StandOnRecord) put the cursor on the written record.
+
+  // The index object of any slot 0..31 of the table, for changing it; its
+  // page fetches ask this cursor for change checks.
+  std::unique_ptr<TCursorIndex> MakeIndex(int slot);
+  // The current index (null in natural order) and the deleted-records index.
+  TCursorIndex* CurrentIndex() { return index_.get(); }
+  TCursorIndex& DeletedIndex() { return *deletedIndex_; }
+  // Writes the dirty buffers and the headers named (forced), or only marks
+  // them changed for an exclusive table; then takes the change snapshot.
+  void CommitTable(bool data, bool index, bool blob);
+  // Takes the three change counters of the table as seen.
+  void TakeChangeSnapshot();
+  // Recomputes the range bounds and, in natural order or with filters, the
+  // visible set.
+  void RebuildPositions();
+  // Makes `image` (RecordSize bytes) of record `recordNo` the current record
+  // and stands on it in the current order (or on the entry that follows its
+  // key when it is not in the view).
+  void StandOnRecord(int32_t recordNo, const uint8_t* image);
+  // The visible-records set (natural order, filters).
+  TRecordsBitmap& VisibleRecords() { return visible_; }
+  // This cursor as the client the record and blob caches ask for read
+  // locks, change checks and read-ahead hints.
+  TRecordCacheClient& RecordClient() { return *this; }
+  TBlobCacheClient& BlobClient() { return *this; }
+
+ private:
+  // Thrown when a fetch found another user's change: the operation starts
+  // over from the place it began at.
+  struct TRestart {};
+
+  // The three change counters of the table's files.
+  struct TChangeSnapshot {
+    int32_t data = 0;
+    uint32_t index = 0;
+    int32_t blob = 0;
+    bool operator==(const TChangeSnapshot&) const = default;
+  };
+
+  // Where the cursor stood: enough to come back to it in any order.
+  struct TPlace {
+    bool bof = true;
+    bool eof = true;
+    bool hasEntry = false;
+    bool between = false;
+    int slot = kNaturalOrder;
+    int32_t recordNo = 0;                            // natural order
+    std::array<uint8_t, kMaxStoredKeyLength> key{};  // index order
+    std::vector<uint8_t> image;                      // the record
+    int32_t imageRecordNo = 0;
+  };
+
+  // ---- DataCursor.cpp: opening, options, order, brackets, rebuilding ----
+
+  void CheckClosed() const;
+  void CheckOpen() const;
+  // Open steps after the table is held; a failure gives the table back.
+  void AttachTable(TDataTable& table, const TDataCursor* source);
+  // Frees everything but the table; never raises.
+  void DetachState() noexcept;
+  void RebuildDeletedIndex();
+  void SelectIndex(int indexNo);
+  void ChangeOrder(int indexNo);
+  void ResetRange();
+  TChangeSnapshot CurrentCounters() const;
+  bool SnapshotDiffers() const { return snapshot_ != CurrentCounters(); }
+  // The session takes the read lock around every operation.
+  bool StrictChecks() const;
+
+  template <class F>
+  auto Operate(F&& body) -> decltype(body());
+  template <class F>
+  auto Attempt(F&& body) -> decltype(body());
+  void CapturePlace(TPlace& place) const;
+  void RestorePlace(const TPlace& place);
+  // Rebuilds the positions and returns to the place: after a change.
+  void Refresh(const TPlace& place);
+  // The same outside an operation's restarts (the write bracket).
+  void RefreshNow(const TPlace& place);
+  void ReleaseOwnedReadLock();
+  void CheckRestart() {
+    if (changeSeen_) throw TRestart{};
+  }
+  // Takes the read lock for a fetch from disk: true when that found a change.
+  bool LockForFetch();
+  void RebuildPositionsNow();
+  void RebuildVisibleSet();
+  void ApplyFilters(const TRecordsBitmap& candidates);
+  void ComputeRangeBoundsNow();
+
+  // TRecordCacheClient, TIndexChangeCheck, TBlobCacheClient
+  bool AcquireReadLockForFetch() override { return LockForFetch(); }
+  int32_t ReadAheadHint(int32_t recordNo, int direction, int32_t limit) override;
+  bool CheckForChanges() override { return LockForFetch(); }
+
+  // ---- CursorNavigation.cpp: the view and the position ----
+
+  bool HasEntry() const;
+  int32_t PositionRecordNo() const;
+  void ClearPosition();
+  bool Visible(int32_t recordNo) const;
+  int32_t ViewCount() const;
+  bool KeyBelowRange(const uint8_t* key) const;
+  bool KeyAboveRange(const uint8_t* key) const;
+  // Leaf-level moves that restart the operation on a change.
+  bool TreeFirst(TIndexPosition& pos);
+  bool TreeLast(TIndexPosition& pos);
+  bool TreeFirstNotBelow(const uint8_t* key, TIndexPosition& pos);
+  bool TreeLastNotAbove(const uint8_t* key, TIndexPosition& pos);
+  bool TreeStep(TIndexPosition& pos, bool forward);
+  bool TreeEntryAtSequence(int32_t s, TIndexPosition& pos);
+  int32_t TreeSequence(TIndexPosition& pos);
+  // From an entry, the first visible one inside the range in a direction.
+  bool Settle(TIndexPosition& pos, bool forward);
+  bool ViewFirst();
+  bool ViewLast();
+  // One step of the view from the position (or from between two entries);
+  // false at the end, with the position unchanged.
+  bool ViewStep(bool forward);
+  bool CanStep(bool forward);
+  void SetIndexPosition(const TIndexPosition& pos);
+  void SetNaturalPosition(int32_t recordNo);
+  // From between two entries onto the following one (or the one before).
+  void ResolveBetween();
+  void EdgeState(bool end);
+  uint16_t StepAndRead(bool forward, uint8_t* image);
+  void ReadRecordAtPosition(int direction);
+  // Copies record n's image; a free slot is refused unless `anySlot`.
+  void FetchImage(int32_t recordNo, int direction, bool askCursor, uint8_t* image,
+                  bool anySlot = false);
+  [[noreturn]] void RaiseOrderCorrupt() const;
+  void BlankCurrent();
+  uint16_t CopyOut(uint16_t result, uint8_t* image) const;
+  bool GotoBookmarkNow(const uint8_t* bookmark, bool exact);
+  void MoveToSequenceNow(int32_t n);
+
+  // ---- CursorSeek.cpp ----
+
+  bool SeekKeyNow(const uint8_t* key, bool nearest, bool keepEnds);
+  bool SeekNearest(const TIndexPosition& from);
+  bool SeekEdgeNow(bool last);
+  void RepositionNow();
+  void PrepareKey(bool raw, const uint8_t* source, uint8_t* key);
+  void RangeBound(bool raw, const uint8_t* source, int fieldCount, bool high, uint8_t* bound);
+
+  TDataDirectory& directory_;
+  std::string tableName_;
+  bool exclusive_ = false;
+  bool readOnly_ = false;
+  bool readOnlyOption_ = false;
+  bool inMemory_ = false;
+  TPasswordCallback passwordCallback_;
+
+  bool open_ = false;
+  TDataTable* table_ = nullptr;
+  bool isClone_ = false;
+  // Opened the table exclusively itself (a clone of such a cursor is not).
+  bool holdsExclusively_ = false;
+  // The table's files carry the read-only attribute: no locks, no checks.
+  bool lockingOff_ = false;
+  std::unique_ptr<TRecordLayout> layout_;
+  TCharMap charMap_{};
+
+  int indexNo_ = 0;
+  std::unique_ptr<TCursorIndex> index_;
+  std::unique_ptr<TCursorIndex> deletedIndex_;
+
+  // Position.
+  TIndexPosition pos_;
+  int32_t recordNo_ = 0;
+  bool between_ = false;
+  bool bof_ = true;
+  bool eof_ = true;
+  std::vector<uint8_t> currentImage_;
+  int32_t currentRecordNo_ = 0;
+
+  // Range.
+  bool rangeActive_ = false;
+  std::array<uint8_t, kRangeKeySize> rangeLow_{};
+  std::array<uint8_t, kRangeKeySize> rangeHigh_{};
+  int32_t rangeFirst_ = 1;
+  int32_t rangeLast_ = 0;
+
+  // Visible records and filters.
+  TRecordsBitmap visible_;
+  int32_t visibleCount_ = 0;
+  struct TFilterEntry {
+    int handle = 0;
+    TRecordFilter filter;
+  };
+  std::vector<TFilterEntry> filters_;
+  int nextFilterHandle_ = 1;
+
+  // Change detection and brackets.
+  TChangeSnapshot snapshot_;
+  int readDepth_ = 0;
+  int writeDepth_ = 0;
+  int attemptDepth_ = 0;
+  bool readLockOwned_ = false;
+  bool writeLockOwned_ = false;
+  bool changeSeen_ = false;
+  bool pendingRefresh_ = false;
+  bool repositioned_ = false;
+  // The positions may not match the table (a rebuild did not finish).
+  bool stale_ = false;
+  // Positions exist (false while the cursor is being opened).
+  bool positioned_ = false;
+  TPlace savedPlace_;
+  TPlace writePlace_;
+  std::array<uint8_t, kMaxStoredKeyLength> keyScratch_{};
+  std::vector<uint8_t> filterImage_;
+};
+
+// ---- Operations ---------------------------------------------------------------------
+
+// Runs one cursor operation inside the read bracket, with its restarts.
+template <class F>
+auto TDataCursor::Operate(F&& body) -> decltype(body()) {
+  CheckOpen();
+  TReadBracket bracket(*this);
+  if constexpr (std::is_void_v<decltype(body())>) {
+    Attempt(body);
+    bracket.End();
+  } else {
+    auto result = Attempt(body);
+    bracket.End();
+    return result;
+  }
+}
+
+// Runs the body; when a fetch finds another user's change, the positions are
+// rebuilt, the cursor goes back to where the operation began and the body
+// runs again. Nested operations run inside the outermost one's attempt.
+template <class F>
+auto TDataCursor::Attempt(F&& body) -> decltype(body()) {
+  if (attemptDepth_ > 0) return body();
+  struct TDepth {
+    int& depth;
+    explicit TDepth(int& d) : depth(d) { ++depth; }
+    ~TDepth() { --depth; }
+  } depth(attemptDepth_);
+  if (!pendingRefresh_) CapturePlace(savedPlace_);
+  for (int attempt = 1;; ++attempt) {
+    try {
+      changeSeen_ = false;
+      if (pendingRefresh_) {
+        Refresh(savedPlace_);
+        pendingRefresh_ = false;
+        repositioned_ = true;
+      }
+      return body();
+    } catch (const TRestart&) {
+      pendingRefresh_ = true;
+      if (attempt >= kMaxRestarts) {
+        pendingRefresh_ = false;
+        stale_ = true;
+        RaiseTableError(LEDRA_LOCKTIMEOUT, tableName_, directory_.DatabaseName());
+      }
+    }
+  }
+}
+
+}  // namespace ledra
