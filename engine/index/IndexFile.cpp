@@ -1,5 +1,6 @@
 #include "engine/index/IndexFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -59,7 +60,16 @@ std::atomic<uint32_t> gTempSerial{0};
 
 }  // namespace
 
-TIndexFile::TIndexFile(std::string fileName) : TFileHandler(std::move(fileName)) {}
+TIndexFile::TIndexFile(std::string fileName) : TFileHandler(std::move(fileName)) {
+  for (TPageCache& cache : caches_) cache.SetCapacity(ConfiguredCapacity());
+}
+
+void TIndexFile::SetSettings(TIndexFileSettings settings) {
+  settings_ = std::move(settings);
+  for (TPageCache& cache : caches_) {
+    cache.SetCapacity(std::max(ConfiguredCapacity(), cache.Count()));
+  }
+}
 
 TIndexFile::~TIndexFile() {
   CloseIndexFile();
@@ -117,11 +127,15 @@ void TIndexFile::OpenIndexFile() {
     TFileHandler::CloseTableFile();
     throw;
   }
+  stats_ = TPageCacheStats{};
 }
 
 void TIndexFile::CloseIndexFile() {
   if (!IsOpen()) return;
   DropTemporaryIndexes();
+  DropCachedPages(false);
+  for (TPageCache& cache : caches_) cache.SetCapacity(ConfiguredCapacity());
+  stats_ = TPageCacheStats{};
   TFileHandler::CloseTableFile();
 }
 
@@ -200,6 +214,9 @@ void TIndexFile::EmptyIndexes() {
     WriteBlock(nullptr, 0);
   }
   Written();
+  // Every cached page now names a page the file no longer holds.
+  DropCachedPages(true);
+  DropCachedPages(false);
   if (settings_.ForceBufferFlush) FlushTableFile();
   header_.IdxFormatVersion = kIdxFormatVersion;
   header_.NextPageNo = 1;
@@ -328,6 +345,14 @@ void TIndexFile::RemoveIndexDesc(int slot, bool remove) {
     for (int s = slot; s < count; ++s) header_.Descs[size_t(s)] = header_.Descs[size_t(s + 1)];
     header_.Descs[size_t(count)] = removed;
     --header_.SecondaryIndexCount;
+    // The cached pages move with their descriptors. Those of the removed
+    // index stay with it in its new slot and are still written: a later
+    // index added there takes over its free list, whose freed pages must
+    // reach the file.
+    std::rotate(caches_.begin() + slot, caches_.begin() + slot + 1, caches_.begin() + count + 1);
+    for (int s = slot; s <= count; ++s) {
+      for (const std::unique_ptr<TPage>& page : caches_[size_t(s)].Pages()) page->Slot = uint8_t(s);
+    }
   }
   Modified();
 }
@@ -357,6 +382,7 @@ void TIndexFile::SetNoPrimaryIndex(bool flag) {
 }
 
 void TIndexFile::DropTemporaryIndexes() {
+  DropCachedPages(true);
   StripTemporary(header_);
   CloseTemporaryFile();
 }
@@ -505,6 +531,262 @@ void TIndexFile::CloseTemporaryFile() {
 
 std::string TIndexFile::TemporaryFileName() const {
   return tempFile_ ? tempFile_->FileName() : std::string();
+}
+
+// ---- the page cache ----
+
+bool TIndexFile::SlotInFile(int slot, bool temporary) const {
+  return IsTemporarySlot(slot) == temporary;
+}
+
+size_t TIndexFile::ConfiguredCapacity() const {
+  return settings_.PageCacheCapacity;
+}
+
+bool TIndexFile::TransactionLockHeld() const {
+  return settings_.TransactionLockHeld && settings_.TransactionLockHeld();
+}
+
+TPageFormat TIndexFile::SlotFormat(int slot) const {
+  return PageFormatOf(slot, Desc(slot));
+}
+
+const TPageCache& TIndexFile::PageCache(int slot) const {
+  CheckSlot(slot);
+  return caches_[size_t(slot)];
+}
+
+void TIndexFile::ResetForSlot(TPage& page, int slot, int32_t pageNo) const {
+  uint16_t pins = page.Pins;
+  page.Reset(pageNo, uint8_t(slot), SlotFormat(slot));
+  page.Pins = pins;
+}
+
+void TIndexFile::DropPage(std::unique_ptr<TPage> page) {
+  if (page->Pins > 0) {
+    page->Orphaned = true;
+    orphans_.push_back(std::move(page));
+  } else {
+    pool_.Return(std::move(page));
+  }
+}
+
+void TIndexFile::DropSlotPages(int slot) {
+  dropped_.clear();
+  caches_[size_t(slot)].TakeAll(dropped_);
+  for (std::unique_ptr<TPage>& page : dropped_) DropPage(std::move(page));
+  dropped_.clear();
+}
+
+std::unique_ptr<TPage> TIndexFile::ObtainBuffer(int slot) {
+  TPageCache& cache = caches_[size_t(slot)];
+  if (!cache.Full()) return pool_.Take();
+  TPage* victim = cache.LeastRecentEvictable();
+  if (victim == nullptr && !TransactionLockHeld()) {
+    WriteDirtyPages(IsTemporarySlot(slot));
+    victim = cache.LeastRecentEvictable();
+  }
+  if (victim != nullptr) return cache.Remove(victim);
+  cache.SetCapacity(cache.Capacity() + 4);
+  return pool_.Take();
+}
+
+TPage* TIndexFile::FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeCheck* check) {
+  CheckSlot(slot);
+  ++stats_.Fetches;
+  if (pageNo == 0) RaiseCorrupt(LEDRA_INDEXCORRUPT);
+  TPageCache& cache = caches_[size_t(slot)];
+
+  int32_t next = NextPageNo(slot);
+  if (asNew && pageNo == next) {
+    // Appending: the file may grow to 4000000000 bytes, page numbers to
+    // 2000000000, so the last page is 976561.
+    if (int64_t(pageNo) > kMaxPageNo ||
+        (int64_t(pageNo) + 1) * int64_t(kIndexPageSize) > int64_t(4000000000)) {
+      RaiseCorrupt(LEDRA_TABLEFULL);
+    }
+    std::unique_ptr<TPage> page = ObtainBuffer(slot);
+    ResetForSlot(*page, slot, pageNo);
+    page->Pins = 1;
+    TPage* raw = page.get();
+    cache.Insert(std::move(page));
+    SetNextPageNo(slot, pageNo + 1);
+    return raw;
+  }
+
+  if (TPage* hit = cache.Find(pageNo)) {
+    ++hit->Pins;
+    return hit;
+  }
+
+  if (check != nullptr && !settings_.StrictChangeDetection && check->CheckForChanges()) {
+    return nullptr;
+  }
+  // Pages never pass from one index to another: a page another slot of the
+  // same file has cached is reached through a damaged pointer, and a second
+  // copy of it could later overwrite the first.
+  bool temporary = IsTemporarySlot(slot);
+  for (int other = 0; other < kIndexSlotCount; ++other) {
+    if (other != slot && SlotInFile(other, temporary) && caches_[size_t(other)].Contains(pageNo)) {
+      RaiseCorrupt(LEDRA_INDEXCORRUPT);
+    }
+  }
+  ReadPageBytes(slot, pageNo, pageBytes_.data());
+  ++stats_.DiskReads;
+  ++stats_.PagesRead;
+  std::unique_ptr<TPage> page = ObtainBuffer(slot);
+  try {
+    ResetForSlot(*page, slot, pageNo);
+    page->Pins = 0;
+    DecodePage(pageBytes_.data(), *page, asNew, TableName());
+  } catch (...) {
+    pool_.Return(std::move(page));
+    throw;
+  }
+  if (page->PageNo != pageNo) {
+    pool_.Return(std::move(page));
+    RaiseCorrupt(LEDRA_INDEXCORRUPT);
+  }
+  page->Pins = 1;
+  TPage* raw = page.get();
+  cache.Insert(std::move(page));
+  return raw;
+}
+
+void TIndexFile::ReleasePage(TPage* page) {
+  if (page == nullptr) return;
+  if (page->Pins > 0) --page->Pins;
+  if (!page->Orphaned || page->Pins > 0) return;
+  for (size_t i = 0; i < orphans_.size(); ++i) {
+    if (orphans_[i].get() == page) {
+      std::unique_ptr<TPage> done = std::move(orphans_[i]);
+      orphans_.erase(orphans_.begin() + std::ptrdiff_t(i));
+      done->Orphaned = false;
+      pool_.Return(std::move(done));
+      return;
+    }
+  }
+}
+
+bool TIndexFile::WriteDirtyPages(bool temporary) {
+  dirty_.clear();
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (!SlotInFile(slot, temporary)) continue;
+    for (const std::unique_ptr<TPage>& page : caches_[size_t(slot)].Pages()) {
+      if (page->Dirty && page->Pins == 0) dirty_.push_back(page.get());
+    }
+  }
+  if (dirty_.empty()) return false;
+  std::sort(dirty_.begin(), dirty_.end(),
+            [](const TPage* a, const TPage* b) { return a->PageNo < b->PageNo; });
+  size_t first = 0;
+  while (first < dirty_.size()) {
+    size_t end = first + 1;
+    while (end < dirty_.size() && dirty_[end]->PageNo == dirty_[end - 1]->PageNo + 1) ++end;
+    size_t count = end - first;
+    if (runBytes_.size() < count * kIndexPageSize) runBytes_.resize(count * kIndexPageSize);
+    for (size_t i = 0; i < count; ++i) {
+      EncodePage(*dirty_[first + i], runBytes_.data() + i * kIndexPageSize, TableName());
+    }
+    for (size_t i = 0; i < count; ++i) {
+      std::memcpy(dirty_[first + i]->DiskHeader.data(), runBytes_.data() + i * kIndexPageSize,
+                  kPageHeaderSize);
+    }
+    WritePageBytes(dirty_[first]->Slot, dirty_[first]->PageNo, runBytes_.data(), count);
+    ++stats_.WriteRuns;
+    for (size_t i = first; i < end; ++i) dirty_[i]->Dirty = false;
+    first = end;
+  }
+  dirty_.clear();
+  return true;
+}
+
+void TIndexFile::DropCachedPages(bool temporary) {
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    if (SlotInFile(slot, temporary)) DropSlotPages(slot);
+  }
+}
+
+void TIndexFile::TrimPageCache() {
+  size_t configured = ConfiguredCapacity();
+  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+    TPageCache& cache = caches_[size_t(slot)];
+    bool wrote = false;
+    while (cache.Count() > configured) {
+      TPage* victim = cache.LeastRecentEvictable();
+      if (victim == nullptr && !wrote && !TransactionLockHeld()) {
+        WriteDirtyPages(IsTemporarySlot(slot));
+        wrote = true;
+        victim = cache.LeastRecentEvictable();
+      }
+      if (victim == nullptr) break;
+      pool_.Return(cache.Remove(victim));
+    }
+    // Growth is undone, but a cache never falls below the configured size.
+    cache.SetCapacity(std::max(configured, cache.Count()));
+  }
+}
+
+TPage* TIndexFile::AllocatePage(int slot) {
+  CheckSlot(slot);
+  int32_t pageNo = FirstFreePage(slot);
+  bool reused = pageNo != 0;
+  if (!reused) {
+    pageNo = NextPageNo(slot);
+  } else if (pageNo < 0 || !IsValidPageNo(slot, pageNo)) {
+    RaiseCorrupt(LEDRA_INDEXCORRUPT);
+  }
+  TPage* page = FetchPage(slot, pageNo, true);
+  if (reused) {
+    // A free page has no entries, on disk and in memory, and the rest of the
+    // list must stay inside the file.
+    bool free =
+        page->EntryCount() == 0 && (page->Freed || GetLE16(page->DiskHeader.data() + 1) == 0);
+    int32_t rest = page->NextPage;
+    if (!free || rest == pageNo || rest < 0 || !IsValidPageNo(slot, rest)) {
+      ReleasePage(page);
+      RaiseCorrupt(LEDRA_INDEXCORRUPT);
+    }
+    SetFirstFreePage(slot, rest);
+  }
+  ResetForSlot(*page, slot, pageNo);
+  page->Dirty = true;
+  return page;
+}
+
+void TIndexFile::FreePage(int slot, TPage* page) {
+  CheckSlot(slot);
+  page->ClearEntries();
+  page->NextPage = FirstFreePage(slot);
+  page->Freed = true;
+  page->Dirty = true;
+  SetFirstFreePage(slot, page->PageNo);
+}
+
+void TIndexFile::LoadPageCopy(int slot, int32_t pageNo, TPage& into) {
+  CheckSlot(slot);
+  if (pageNo == 0) RaiseCorrupt(LEDRA_INDEXCORRUPT);
+  if (const TPage* cached = caches_[size_t(slot)].Peek(pageNo)) {
+    into = *cached;
+    into.CachePrev = nullptr;
+    into.CacheNext = nullptr;
+    into.Pins = 0;
+    into.Orphaned = false;
+    return;
+  }
+  ReadPageBytes(slot, pageNo, pageBytes_.data());
+  into.Reset(pageNo, uint8_t(slot), SlotFormat(slot));
+  DecodePage(pageBytes_.data(), into, false, TableName());
+}
+
+void TIndexFile::LoadPageBytes(int slot, int32_t pageNo, uint8_t* bytes) {
+  CheckSlot(slot);
+  if (pageNo == 0) RaiseCorrupt(LEDRA_INDEXCORRUPT);
+  if (const TPage* cached = caches_[size_t(slot)].Peek(pageNo)) {
+    EncodePage(*cached, bytes, TableName());
+    return;
+  }
+  ReadPageBytes(slot, pageNo, bytes);
 }
 
 }  // namespace ledra

@@ -5,8 +5,20 @@
 // cursor of the table in the process. The header is written only under the
 // table's write lock and re-read (RefreshIndexHeader) when IdxChangeCount
 // shows another user's change. Pages are read and written here as raw 4096-
-// byte blocks; decoding them is PageCodec's, caching and the tree are the
-// B-tree's.
+// byte blocks and decoded by PageCodec; the page cache below keeps the
+// decoded pages of each slot; the tree algorithms are the B-tree's (BTree.h).
+//
+// Page cache. Each slot 0..32 has its own small cache (TPageCache), all of
+// them fed from one stack of spare buffers (TPageStack). A page is handed out
+// pinned by FetchPage or AllocatePage and must be given back with
+// ReleasePage; a pinned page is never evicted, reused or written. Changed
+// pages stay in the cache (dirty) until WriteDirtyPages writes them, in runs
+// of consecutive page numbers with one write per run; a cache that needs room
+// writes the file's dirty pages first, except while the table holds its
+// transaction lock, when it grows by 4 pages instead. Dropping the cache
+// (another user changed the file, or it closes) forgets every page without
+// writing; a page still pinned at that moment stays valid for its holder and
+// is freed by its last ReleasePage.
 //
 // Temporary indexes keep their pages in a temporary file of their own in the
 // session's private directory (no header block; pages from 1, its next page
@@ -28,8 +40,32 @@
 #include "engine/files/FieldDesc.h"
 #include "engine/files/FileHandler.h"
 #include "engine/index/IndexHeader.h"
+#include "engine/index/PageCache.h"
+#include "engine/index/PageCodec.h"
+#include "engine/index/PageStack.h"
 
 namespace ledra {
+
+// What the page cache asks of the cursor that fetches a page: before a page is
+// read from disk, whether other users changed the table. True means they did:
+// the check has dropped the cached pages (DropCachedPages) and refreshed the
+// headers, and the fetch returns no page, so that the caller starts its
+// operation again from the root.
+class TIndexChangeCheck {
+ public:
+  virtual bool CheckForChanges() = 0;
+
+ protected:
+  ~TIndexChangeCheck() = default;
+};
+
+// Page-cache statistics, reset when the file opens and closes.
+struct TPageCacheStats {
+  uint64_t Fetches = 0;    // FetchPage calls
+  uint64_t DiskReads = 0;  // fetches that read from the file
+  uint64_t PagesRead = 0;
+  uint64_t WriteRuns = 0;  // writes of runs of consecutive dirty pages
+};
 
 struct TIndexFileSettings {
   // The table's field descriptors (owned by the table; may be null while the
@@ -49,6 +85,15 @@ struct TIndexFileSettings {
   // Called whenever this file has been written to, or its header marked
   // changed (the table's written flag).
   std::function<void()> OnWritten;
+  // Pages each slot's cache keeps before it evicts: the session's record
+  // cache bytes divided by 8192.
+  uint32_t PageCacheCapacity = 2;
+  // The session takes the read lock around every operation itself, so a
+  // fetch never asks for a change check.
+  bool StrictChangeDetection = false;
+  // Whether the table holds its transaction lock: then dirty pages are never
+  // written to make room (the cache grows instead). Unset means never.
+  std::function<bool()> TransactionLockHeld;
 };
 
 class TIndexFile : public TFileHandler {
@@ -56,7 +101,9 @@ class TIndexFile : public TFileHandler {
   explicit TIndexFile(std::string fileName = {});
   ~TIndexFile() override;
 
-  void SetSettings(TIndexFileSettings settings) { settings_ = std::move(settings); }
+  // Takes new settings; the caches take on the new capacity at once (a cache
+  // holding more pages keeps them until it is trimmed).
+  void SetSettings(TIndexFileSettings settings);
   const TIndexFileSettings& Settings() const { return settings_; }
 
   // The handler operations: open and close load and drop the header and the
@@ -72,8 +119,9 @@ class TIndexFile : public TFileHandler {
   // with more than 30 secondary indexes is refused (LEDRA_HEADERCORRUPT) and
   // the file is closed again.
   void OpenIndexFile();
-  // Drops the temporary indexes and closes the file; nothing when closed.
-  // Never raises.
+  // Drops the temporary indexes, returns every cached page to the pool
+  // without writing (temporary slots first) and closes the file; nothing when
+  // closed. Never raises.
   void CloseIndexFile();
 
   // Reads the header block into memory; IdxHeaderModified becomes 0. Nothing
@@ -92,7 +140,8 @@ class TIndexFile : public TFileHandler {
   void CheckIndexVersion() const;
   // The consistency check of a header read from disk (see IndexHeader.h).
   void VerifyIndexHeader() const;
-  // Cuts the file to its header block and clears every index.
+  // Cuts the file to its header block and clears every index (and every
+  // cached page).
   void EmptyIndexes();
 
   // Descriptor edits. Each refuses a bad request before changing anything.
@@ -150,12 +199,65 @@ class TIndexFile : public TFileHandler {
 
   // The name of the temporary file while it is open, else empty.
   std::string TemporaryFileName() const;
+  // The table name that engine errors about this file carry.
+  std::string_view TableName() const;
+
+  // ---- Page cache --------------------------------------------------------
+
+  // Page n of the slot, pinned. Page 0 raises LEDRA_INDEXCORRUPT. With
+  // `asNew` (page allocation only) the page may be the slot's file's next
+  // page number, which is then appended empty (LEDRA_TABLEFULL beyond the
+  // last possible page, 976561), and a page read from disk keeps only its
+  // header. On a cache miss, unless the session sets StrictChangeDetection,
+  // `check` is asked first; when it reports a change the result is null (the
+  // changed signal). A page the file does not hold, a page cached by another
+  // slot, or a page that does not decode raises LEDRA_INDEXCORRUPT.
+  TPage* FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeCheck* check = nullptr);
+  // One pin less (never below 0).
+  void ReleasePage(TPage* page);
+  // Writes the dirty, unpinned pages of the temporary slots (temporary set)
+  // or of all other slots, sorted by page number, one write per run of
+  // consecutive numbers; they become clean. True when anything was written.
+  bool WriteDirtyPages(bool temporary);
+  // Returns every cached page of the temporary slots, or of all others, to
+  // the pool without writing, dirty or not.
+  void DropCachedPages(bool temporary);
+  // For every slot, evicts least recently used clean, unpinned pages while
+  // the slot holds more than the configured capacity (writing the file's
+  // dirty pages first when none is clean, outside a transaction), then lets
+  // the capacity fall back towards the configured one.
+  void TrimPageCache();
+
+  // A page for the slot, pinned, dirty and empty (type 0, no entries, links
+  // 0): the first page of the slot's free list, else a page appended to the
+  // slot's file. The caller sets the page type. A free-list page number the
+  // file does not hold, or a listed page that is not free, raises
+  // LEDRA_INDEXCORRUPT.
+  TPage* AllocatePage(int slot);
+  // Pushes a pinned page of the slot on the front of the slot's free list;
+  // it is written with no entries. The caller still releases it.
+  void FreePage(int slot, TPage* page);
+
+  // The format of the slot's pages, from its descriptor.
+  TPageFormat SlotFormat(int slot) const;
+  // Page n of the slot as the cache or, when not cached, the file holds it,
+  // copied into `into` without entering the cache (for the checker). Raises
+  // what reading and decoding raise.
+  void LoadPageCopy(int slot, int32_t pageNo, TPage& into);
+  // The raw 4096 bytes of page n: the cached page encoded when it is cached,
+  // else the bytes of the file.
+  void LoadPageBytes(int slot, int32_t pageNo, uint8_t* bytes);
+
+  const TPageCache& PageCache(int slot) const;
+  const TPageCacheStats& CacheStats() const { return stats_; }
+  size_t SpareBufferCount() const { return pool_.SpareCount(); }
+  // Pages dropped while pinned and not yet released.
+  size_t OrphanCount() const { return orphans_.size(); }
 
  private:
   const TIndexDesc& Desc(int slot) const;
   TIndexDesc& MutableDesc(int slot);
   void CheckSlot(int slot) const;
-  std::string_view TableName() const;
   [[noreturn]] void RaiseCorrupt(TEngineErrorCode code) const;
   void Modified() { header_.IdxHeaderModified = 1; }
   void Written() const;
@@ -169,11 +271,35 @@ class TIndexFile : public TFileHandler {
   void CloseTemporaryFile();
   TFileHandler& PageFile(int slot);
 
+  // Page cache helpers.
+  bool SlotInFile(int slot, bool temporary) const;
+  size_t ConfiguredCapacity() const;
+  bool TransactionLockHeld() const;
+  // A buffer for a page entering the slot's cache (not yet in it): a spare
+  // while the cache is below capacity, else its least recently used clean
+  // page, else (after writing dirty pages, outside a transaction) a spare
+  // with the capacity raised by 4.
+  std::unique_ptr<TPage> ObtainBuffer(int slot);
+  // Prepares a buffer for page n of the slot, keeping its pins and links.
+  void ResetForSlot(TPage& page, int slot, int32_t pageNo) const;
+  void DropPage(std::unique_ptr<TPage> page);
+  void DropSlotPages(int slot);
+
   TIndexFileSettings settings_;
   TIndexHeader header_;
   std::array<uint8_t, kIndexHeaderSize> block_{};
   std::unique_ptr<TFileHandler> tempFile_;
   int32_t tempNextPageNo_ = 1;
+
+  std::array<TPageCache, kIndexSlotCount> caches_;
+  TPageStack pool_;
+  std::vector<std::unique_ptr<TPage>> orphans_;
+  TPageCacheStats stats_;
+  // Scratch for reading one page and for writing runs of dirty pages.
+  std::array<uint8_t, kIndexPageSize> pageBytes_{};
+  std::vector<uint8_t> runBytes_;
+  std::vector<TPage*> dirty_;
+  std::vector<std::unique_ptr<TPage>> dropped_;
 };
 
 }  // namespace ledra

@@ -142,9 +142,15 @@ void TPage::Reset(int32_t pageNo, uint8_t slot, const TPageFormat& format) {
   Pins = 0;
   entries_.clear();
   keys_.clear();
-  size_t most = MaxPageEntries(format);
-  entries_.reserve(most);
-  keys_.reserve(most * format.KeyLength);
+  // Working out the limits walks every possible prefix length: once per
+  // format is enough, the reserved room stays with the buffer.
+  if (!(format == sizedFor_)) {
+    sizedFor_ = format;
+    minLeafEntry_ = MinLeafEntryLength(format);
+    size_t most = MaxPageEntries(format);
+    entries_.reserve(most);
+    keys_.reserve(most * format.KeyLength);
+  }
   if (slot == kTextSlot) param_.resize(kPageBodySize);
   std::fill(param_.begin(), param_.end(), uint8_t(0));
 }
@@ -236,7 +242,7 @@ void DecodeCompressed(const uint8_t* body, TPage& page, uint16_t count, uint16_t
                       std::string_view tableName) {
   const TPageFormat& f = page.Format;
   int k = f.KeyLength;
-  uint16_t minLength = MinLeafEntryLength(f);
+  uint16_t minLength = page.MinLeafEntry();
   if (uint32_t(count) * minLength > kBody) Corrupt(tableName);
   if (count == 0) return;  // a free page: UsedBytes carries no meaning
   if (usedBytes > kBody) Corrupt(tableName);

@@ -100,6 +100,9 @@ class TPage {
   uint8_t* ParamBody();
   const uint8_t* ParamBody() const;
 
+  // MinLeafEntryLength of the buffer's format, worked out once per format.
+  uint16_t MinLeafEntry() const { return minLeafEntry_; }
+
   int32_t PageNo = 0;
   uint8_t Slot = 0;
   TPageFormat Format;
@@ -115,11 +118,22 @@ class TPage {
   bool Dirty = false;
   bool Freed = false;  // written with no entries and a zero body
   uint16_t Pins = 0;
+  // Neighbours in the slot's recently-used chain (towards the most and the
+  // least recently used page). Reset leaves them alone: they belong to the
+  // cache, not to the page's contents.
+  TPage* CachePrev = nullptr;
+  TPage* CacheNext = nullptr;
+  // The page was dropped from the cache while pinned: it is no longer cached
+  // and goes back to the pool when its last pin is released.
+  bool Orphaned = false;
 
  private:
   std::vector<uint8_t> keys_;
   std::vector<TPageEntry> entries_;
   std::vector<uint8_t> param_;
+  // The format the entry areas were last sized for.
+  TPageFormat sizedFor_{0, 0, 0, 0};
+  uint16_t minLeafEntry_ = 0;
 };
 
 // The fixed entry capacity of inner pages and uncompressed leaves:

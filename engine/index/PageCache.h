@@ -1,0 +1,64 @@
+// The page cache of one index slot: which pages of the slot are in memory,
+// in which order they were last used, and how many the slot may keep.
+//
+// The pages are held in a list sorted by page number, searched by halving,
+// and form a recently-used chain through their cache links (head = most
+// recently used). A lookup looks at the two most recently used pages first,
+// so fetching again a page just used costs no search. The least recently used
+// page that is neither dirty nor pinned is found by walking the chain from its
+// tail; in the common case that is the tail itself.
+//
+// This class only keeps the structure; reading, writing, evicting and the
+// pool of spare buffers are the index file's (TIndexFile).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/index/PageCodec.h"
+
+namespace ledra {
+
+class TPageCache {
+ public:
+  // The cached page with this number, moved to the head of the chain, or
+  // null.
+  TPage* Find(int32_t pageNo);
+  // The cached page with this number, or null; the chain is left alone.
+  const TPage* Peek(int32_t pageNo) const;
+  bool Contains(int32_t pageNo) const { return Peek(pageNo) != nullptr; }
+  // Adds a page that is not cached yet, at the head of the chain.
+  void Insert(std::unique_ptr<TPage> page);
+  // Takes a cached page out of the list and the chain.
+  std::unique_ptr<TPage> Remove(TPage* page);
+  // Takes every page out; the cache is empty afterwards.
+  void TakeAll(std::vector<std::unique_ptr<TPage>>& into);
+  // The least recently used page that is neither dirty nor pinned, or null.
+  TPage* LeastRecentEvictable() const;
+
+  size_t Count() const { return pages_.size(); }
+  size_t Capacity() const { return capacity_; }
+  void SetCapacity(size_t capacity) { capacity_ = capacity; }
+  bool Full() const { return pages_.size() >= capacity_; }
+
+  // The pages sorted by page number.
+  const std::vector<std::unique_ptr<TPage>>& Pages() const { return pages_; }
+  // The chain from the most to the least recently used page.
+  TPage* MostRecent() const { return head_; }
+  TPage* LeastRecent() const { return tail_; }
+
+ private:
+  // The position of the first page whose number is not below `pageNo`.
+  size_t LowerBound(int32_t pageNo) const;
+  void Unlink(TPage* page);
+  void LinkAtHead(TPage* page);
+
+  std::vector<std::unique_ptr<TPage>> pages_;
+  TPage* head_ = nullptr;
+  TPage* tail_ = nullptr;
+  size_t capacity_ = 2;
+};
+
+}  // namespace ledra
