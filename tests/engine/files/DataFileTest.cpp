@@ -15,6 +15,7 @@
 #include "platform/Diagnostics.h"
 #include "platform/System.h"
 #include "platform/WinError.h"
+#include "tests/support/EngineErrors.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra {
@@ -41,16 +42,6 @@ void Patch(const std::string& path, size_t offset, const Bytes& bytes) {
 
 Bytes LE32(uint32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-}
-
-template <typename Call>
-TEngineErrorCode CodeOf(Call call) {
-  try {
-    call();
-  } catch (const ELedraEngineError& e) {
-    return e.ErrorCode;
-  }
-  return LEDRA_NONE;
 }
 
 TFieldDesc Field(uint16_t no, std::string name, uint8_t type, uint8_t subType, uint8_t size,
@@ -200,8 +191,8 @@ TEST_F(DataFileTest, OpenReadsTheDefinitionBack) {
 
   EXPECT_EQ(file.FieldDesc(1).FieldName, "Name");
   EXPECT_EQ(file.FieldDesc(4).Offset, 46);
-  EXPECT_EQ(CodeOf([&] { file.FieldDesc(0); }), LEDRA_OUTOFRANGE);
-  EXPECT_EQ(CodeOf([&] { file.FieldDesc(5); }), LEDRA_OUTOFRANGE);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.FieldDesc(0); }), LEDRA_OUTOFRANGE);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.FieldDesc(5); }), LEDRA_OUTOFRANGE);
   ASSERT_TRUE(file.FieldDescByNo(3).has_value());
   EXPECT_TRUE(file.FieldDescByNo(3)->IsAutoInc());
   EXPECT_FALSE(file.FieldDescByNo(9).has_value());
@@ -245,13 +236,13 @@ TEST_F(DataFileTest, RefusedOpensCloseTheFileAgain) {
     WriteFile(path_, good);
     Patch(path_, c.offset, c.bytes);
     TDataFile file(path_);
-    EXPECT_EQ(CodeOf([&] { file.OpenDataFile(); }), c.code) << c.what;
+    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.OpenDataFile(); }), c.code) << c.what;
     EXPECT_FALSE(file.IsOpen()) << c.what;
     EXPECT_EQ(file.FieldCount(), 0) << c.what;
     // No handle was left behind: an exclusive open succeeds.
     TDataFile exclusive(path_);
     exclusive.SetExclusive(true);
-    EXPECT_EQ(CodeOf([&] { exclusive.TFileHandler::OpenTableFile(); }), LEDRA_NONE) << c.what;
+    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { exclusive.TFileHandler::OpenTableFile(); }), LEDRA_NONE) << c.what;
   }
 }
 
@@ -270,12 +261,12 @@ TEST_F(DataFileTest, VerifyChecksTheFileLengthAgainstTheSlots) {
 
   Patch(path_, 3199 + 2 * 51, {0});  // one byte more than whole slots
   file.OpenDataFile();
-  EXPECT_EQ(CodeOf([&] { file.VerifyHeader(); }), LEDRA_HEADERCORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.VerifyHeader(); }), LEDRA_HEADERCORRUPT);
   file.CloseDataFile();
 
   Patch(path_, 3199 + 3 * 51 - 1, {0});  // a third whole slot the header does not count
   file.OpenDataFile();
-  EXPECT_EQ(CodeOf([&] { file.VerifyHeader(); }), LEDRA_HEADERCORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.VerifyHeader(); }), LEDRA_HEADERCORRUPT);
   file.CloseDataFile();
 
   Patch(path_, 13, LE32(4));  // now it does
@@ -290,14 +281,14 @@ TEST_F(DataFileTest, VerifyReadsStoredNameLengthsLocalesAndValueTexts) {
   {
     TDataFile file(path_);
     file.OpenDataFile();
-    EXPECT_EQ(CodeOf([&] { file.VerifyHeader(); }), LEDRA_HEADERCORRUPT);
+    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.VerifyHeader(); }), LEDRA_HEADERCORRUPT);
   }
 
   WriteFile(path_, good);
   Patch(path_, 103, {0xFF, 0xFF, 0xFF, 0xFF});  // a locale no system has
   TDataFile file(path_);
   file.OpenDataFile();
-  EXPECT_EQ(CodeOf([&] { file.VerifyHeader(); }), LEDRA_CANNOTLOADLDDRV);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.VerifyHeader(); }), LEDRA_CANNOTLOADLDDRV);
   uint32_t asked = 0;
   file.SetLocaleCheck([&](uint32_t lcid) {
     asked = lcid;
@@ -312,7 +303,7 @@ TEST_F(DataFileTest, VerifyReadsStoredNameLengthsLocalesAndValueTexts) {
     d.DefaultValue = "abc";
     return d;
   }());
-  EXPECT_EQ(CodeOf([&] {
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] {
               file.VerifyHeader([](const TFieldDesc& d, const std::string& text) {
                 return d.FieldType != 6 || text != "abc";
               });
@@ -431,15 +422,15 @@ TEST_F(DataFileTest, SlotsAreEncipheredEachAsItsOwnRun) {
     EXPECT_EQ(slots[size_t(n - 1) * 51 + 1], n) << n;
     EXPECT_EQ(slots[size_t(n - 1) * 51 + 9], 0xA0 + n) << n;
   }
-  EXPECT_EQ(CodeOf([&] { file.ReadSlots(0, 1, slots.data()); }), LEDRA_FILECORRUPT);
-  EXPECT_EQ(CodeOf([&] { file.ReadSlots(3, 2, slots.data()); }), LEDRA_FILECORRUPT);
-  EXPECT_EQ(CodeOf([&] { file.WriteSlots(4, 1, slots.data()); }), LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadSlots(0, 1, slots.data()); }), LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadSlots(3, 2, slots.data()); }), LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.WriteSlots(4, 1, slots.data()); }), LEDRA_FILECORRUPT);
 
   // A slot taken but not yet written reads short: only whole slots count.
   file.AppendRecordNo();
   EXPECT_EQ(file.ReadSlots(3, 2, slots.data(), true), 1);
   EXPECT_EQ(slots[1], 3);
-  EXPECT_EQ(CodeOf([&] { file.ReadSlots(3, 2, slots.data()); }), LEDRA_READERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadSlots(3, 2, slots.data()); }), LEDRA_READERR);
 }
 
 TEST_F(DataFileTest, AppendingStopsAtTheSlotAndLengthLimits) {
@@ -454,7 +445,7 @@ TEST_F(DataFileTest, AppendingStopsAtTheSlotAndLengthLimits) {
   auto file = openWithNext(78431309);
   EXPECT_EQ(file->AppendRecordNo(), 78431309);
   EXPECT_EQ(file->NextRecordNo(), 78431310);
-  EXPECT_EQ(CodeOf([&] { file->AppendRecordNo(); }), LEDRA_TABLEFULL);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file->AppendRecordNo(); }), LEDRA_TABLEFULL);
   EXPECT_EQ(file->NextRecordNo(), 78431310);                             // unchanged by the refusal
   EXPECT_EQ(file->SlotOffset(78431310), 3199 + int64_t(78431309) * 51);  // beyond 2^32
   file.reset();
@@ -469,7 +460,7 @@ TEST_F(DataFileTest, AppendingStopsAtTheSlotAndLengthLimits) {
   Patch(dir_.File("Bare.DAT"), 13, LE32(200000000));
   bare.OpenDataFile();
   EXPECT_EQ(bare.AppendRecordNo(), 200000000);
-  EXPECT_EQ(CodeOf([&] { bare.CheckAppend(); }), LEDRA_TABLEFULL);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { bare.CheckAppend(); }), LEDRA_TABLEFULL);
   EXPECT_EQ(bare.NextRecordNo(), 200000001);
 }
 
@@ -483,13 +474,13 @@ TEST_F(DataFileTest, CreationLimitsCreateNothing) {
     wide.push_back(Field(i, "S" + std::to_string(i), 1, 0, 250, 251, 0));
   }
   TDataFile file(path_);
-  EXPECT_EQ(CodeOf([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 129, blobs, 0); }),
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 129, blobs, 0); }),
             LEDRA_BLOBLIMIT);
-  EXPECT_EQ(CodeOf([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 4, FourFields(), 65536); }),
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 4, FourFields(), 65536); }),
             LEDRA_BLOBLIMIT);
-  EXPECT_EQ(CodeOf([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 300, wide, 0); }),
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 300, wide, 0); }),
             LEDRA_RECTOOBIG);
-  EXPECT_EQ(CodeOf([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 5, FourFields(), 0); }),
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 5, FourFields(), 0); }),
             LEDRA_FLDLIMIT);
   EXPECT_FALSE(std::filesystem::exists(path_));
   EXPECT_FALSE(file.IsOpen());
@@ -510,13 +501,13 @@ TEST_F(DataFileTest, FailedReadsKeepTheInMemoryState) {
   Patch(path_, 127 + 3, {'X'});
 
   platform::FailNext(platform::OsCall::Read, platform::kErrorReadFault);
-  EXPECT_EQ(CodeOf([&] { file.RefreshHeader(); }), LEDRA_READERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.RefreshHeader(); }), LEDRA_READERR);
   EXPECT_EQ(file.ChangeCount(), 1);
   platform::FailNext(platform::OsCall::Read, platform::kErrorReadFault);
-  EXPECT_EQ(CodeOf([&] { file.ReadHeader(); }), LEDRA_READERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadHeader(); }), LEDRA_READERR);
   EXPECT_EQ(file.ChangeCount(), 1);
   platform::FailNext(platform::OsCall::Read, platform::kErrorReadFault);
-  EXPECT_EQ(CodeOf([&] { file.ReadFieldDescs(); }), LEDRA_READERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadFieldDescs(); }), LEDRA_READERR);
   EXPECT_EQ(file.FieldDesc(1).FieldName, "Name");
 
   EXPECT_TRUE(file.RefreshHeader());
@@ -528,7 +519,7 @@ TEST_F(DataFileTest, FailedReadsKeepTheInMemoryState) {
   // A header whose geometry no longer matches the descriptors is refused.
   Patch(path_, 0, LE32(6));
   Patch(path_, 21, {52, 0});
-  EXPECT_EQ(CodeOf([&] { file.RefreshHeader(); }), LEDRA_HEADERCORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.RefreshHeader(); }), LEDRA_HEADERCORRUPT);
   EXPECT_EQ(file.ChangeCount(), 5);
   EXPECT_EQ(file.RecordSize(), 51);
 }
@@ -540,7 +531,7 @@ TEST_F(DataFileTest, FailedWritesKeepTheMarksAndWriteAgain) {
   file.NextAutoIncValue();
 
   platform::FailNext(platform::OsCall::Write, platform::kErrorDiskFull);
-  EXPECT_EQ(CodeOf([&] { file.WriteHeader(false); }), LEDRA_WRITEERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.WriteHeader(false); }), LEDRA_WRITEERR);
   EXPECT_TRUE(file.HeaderModified());
   EXPECT_EQ(file.ChangeCount(), 2);
   EXPECT_EQ(ReadFile(path_)[0], 1);
@@ -550,14 +541,14 @@ TEST_F(DataFileTest, FailedWritesKeepTheMarksAndWriteAgain) {
 
   // A forced write of an unchanged header that fails marks it changed.
   platform::FailNext(platform::OsCall::Write, platform::kErrorDiskFull);
-  EXPECT_EQ(CodeOf([&] { file.WriteHeader(true); }), LEDRA_WRITEERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.WriteHeader(true); }), LEDRA_WRITEERR);
   EXPECT_TRUE(file.HeaderModified());
 
   TFieldDesc renamed = file.FieldDesc(2);
   renamed.FieldName = "Total";
   file.SetFieldDescInfo(2, renamed);
   platform::FailNext(platform::OsCall::Write, platform::kErrorDiskFull);
-  EXPECT_EQ(CodeOf([&] { file.WriteFieldDescs(); }), LEDRA_WRITEERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.WriteFieldDescs(); }), LEDRA_WRITEERR);
   EXPECT_TRUE(file.DescsModified());
   EXPECT_TRUE(file.WriteFieldDescs());
   EXPECT_EQ(ReadFile(path_)[127 + 768 + 3], 'T');
@@ -607,7 +598,7 @@ TEST_F(DataFileTest, EmptyDataFileCutsAfterTheDescriptors) {
   EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 4), LE32(1));
   EXPECT_EQ(Bytes(bytes.begin() + 13, bytes.begin() + 17), LE32(1));
   EXPECT_NO_THROW(file.VerifyHeader());
-  EXPECT_EQ(CodeOf([&] { file.SetFirstFreeRecord(1); }), LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.SetFirstFreeRecord(1); }), LEDRA_FILECORRUPT);
 }
 
 // Damaged files: every byte of header and descriptors changed, and the file
@@ -639,7 +630,7 @@ TEST_F(DataFileTest, DamagedFilesGiveCleanErrors) {
       TDataFile file(damaged);
       file.SetInMemory(true);
       file.SetLocaleCheck([](uint32_t lcid) { return lcid == 1033; });
-      const TEngineErrorCode code = CodeOf([&] {
+      const TEngineErrorCode code = test::ErrorCodeRaisedBy([&] {
         file.OpenDataFile();
         file.VerifyHeader();
         std::vector<uint8_t> slots(size_t(file.RecordSlotCount()) * file.RecordSize());

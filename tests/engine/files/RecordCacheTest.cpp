@@ -19,6 +19,7 @@
 #include "engine/files/TableCipher.h"
 #include "platform/Diagnostics.h"
 #include "platform/WinError.h"
+#include "tests/support/EngineErrors.h"
 #include "tests/support/TempDir.h"
 
 // ---- Counting allocations ------------------------------------------------------------
@@ -91,16 +92,6 @@ class TAllocationCount {
 using Bytes = std::vector<uint8_t>;
 using platform::CallCount;
 using platform::OsCall;
-
-template <typename Call>
-TEngineErrorCode CodeOf(Call call) {
-  try {
-    call();
-  } catch (const ELedraEngineError& e) {
-    return e.ErrorCode;
-  }
-  return LEDRA_NONE;
-}
 
 int32_t LE32At(const uint8_t* p) {
   return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
@@ -456,7 +447,7 @@ TEST_F(RecordCacheTest, DamagedRecordNumbersAreRefusedWithoutReading) {
   OpenTable();
   platform::ResetCallCounts();
   for (int32_t n : {0, -1, 12, 200000000}) {
-    EXPECT_EQ(CodeOf([&] { (void)Fetch(n, true); }), LEDRA_FILECORRUPT) << n;
+    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)Fetch(n, true); }), LEDRA_FILECORRUPT) << n;
   }
   EXPECT_EQ(CallCount(OsCall::Read), 0u);
   EXPECT_EQ(file_->NextRecordNo(), 11);
@@ -468,7 +459,7 @@ TEST_F(RecordCacheTest, AShortFileIsAReadErrorUnlessSlotsMayBeUnwritten) {
   std::filesystem::resize_file(path_, 127 + 4 * 768 + 8 * 51 + 20);  // 8 slots and a part
   OpenTable();
 
-  EXPECT_EQ(CodeOf([&] { (void)Fetch(5, true); }), LEDRA_READERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)Fetch(5, true); }), LEDRA_READERR);
   EXPECT_EQ(cache_->CachedCount(), 0u);  // a failed read loads nothing
 
   // Open exclusively (or in a transaction) and written to: the missing slots
@@ -481,15 +472,15 @@ TEST_F(RecordCacheTest, AShortFileIsAReadErrorUnlessSlotsMayBeUnwritten) {
   EXPECT_EQ(cache_->CachedCount(), 4u);  // 5 to 8
   cache_->ReleaseRecord(record);
   // A slot the run did not produce is not there to return.
-  EXPECT_EQ(CodeOf([&] { (void)Fetch(9); }), LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)Fetch(9); }), LEDRA_FILECORRUPT);
 
   state_.exclusive = false;
   state_.transactionLockHeld = true;
   cache_->DropAllRecords();
-  EXPECT_EQ(CodeOf([&] { (void)Fetch(7, true); }), LEDRA_NONE);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)Fetch(7, true); }), LEDRA_NONE);
   state_.writtenSinceOpen = false;
   cache_->DropAllRecords();
-  EXPECT_EQ(CodeOf([&] { (void)Fetch(7, true); }), LEDRA_READERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)Fetch(7, true); }), LEDRA_READERR);
 }
 
 // ---- Appending -----------------------------------------------------------------------
@@ -527,8 +518,8 @@ TEST_F(RecordCacheTest, AppendingBeyondTheLimitIsTableFull) {
   OpenTable();
   ASSERT_EQ(file_->NextRecordNo(), 200000001);
 
-  EXPECT_EQ(CodeOf([&] { (void)Fetch(200000001); }), LEDRA_TABLEFULL);
-  EXPECT_EQ(CodeOf([&] { (void)cache_->NewRecordSlot(&cursor_); }), LEDRA_TABLEFULL);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)Fetch(200000001); }), LEDRA_TABLEFULL);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)cache_->NewRecordSlot(&cursor_); }), LEDRA_TABLEFULL);
   EXPECT_EQ(file_->NextRecordNo(), 200000001);
   EXPECT_EQ(file_->LastAutoInc(), 0);
   EXPECT_FALSE(file_->HeaderModified());
@@ -639,7 +630,7 @@ TEST_F(RecordCacheTest, RecordsWhoseWriteFailedStayDirty) {
   for (int32_t n : {2, 3, 6}) Modify(n, [n](TRecord& r) { r.SetRowId(-n); });
 
   platform::FailNext(OsCall::Write, platform::kErrorAccessDenied);
-  EXPECT_EQ(CodeOf([&] { cache_->FlushDirtyRecords(); }), LEDRA_WRITEERR);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { cache_->FlushDirtyRecords(); }), LEDRA_WRITEERR);
   for (int32_t n : {2, 3, 6}) EXPECT_TRUE(Cached(n).Dirty()) << n;
   EXPECT_EQ(SlotOnDisk(2), SlotImage(2));
   EXPECT_EQ(Cached(2).RowId(), -2);
@@ -808,7 +799,7 @@ TEST_F(RecordCacheTest, ADamagedFreeChainIsRefused) {
     Patch(path_, 127 + 4 * 768 + 3 * 51, slot);
     OpenTable();
 
-    EXPECT_EQ(CodeOf([&] { (void)cache_->NewRecordSlot(&cursor_); }), LEDRA_FILECORRUPT) << c.what;
+    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)cache_->NewRecordSlot(&cursor_); }), LEDRA_FILECORRUPT) << c.what;
     EXPECT_EQ(file_->FirstFreeRecord(), 4) << c.what;
     EXPECT_EQ(file_->LastAutoInc(), 0) << c.what;
     EXPECT_FALSE(Cached(4).Pinned()) << c.what;
@@ -822,7 +813,7 @@ TEST_F(RecordCacheTest, ADamagedFreeChainIsRefused) {
   TRecord* record = Fetch(3);
   cache_->FreeRecordSlot(record);
   cache_->ReleaseRecord(Fetch(1));
-  EXPECT_EQ(CodeOf([&] { cache_->FreeRecordSlot(record); }), LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { cache_->FreeRecordSlot(record); }), LEDRA_FILECORRUPT);
   EXPECT_EQ(record->NextFreeLink(), 0);
   EXPECT_EQ(file_->FirstFreeRecord(), 3);
   cache_->ReleaseRecord(record);

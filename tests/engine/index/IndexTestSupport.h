@@ -8,10 +8,12 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/errors/EngineError.h"
 #include "engine/files/FieldDesc.h"
+#include "tests/support/EngineErrors.h"
 
 namespace ledra::test {
 
@@ -54,12 +56,7 @@ inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
 // The engine error code a call raises, LEDRA_NONE when it returns.
 template <class F>
 TEngineErrorCode CodeOf(F&& call) {
-  try {
-    call();
-  } catch (const ELedraEngineError& error) {
-    return error.ErrorCode;
-  }
-  return LEDRA_NONE;
+  return ErrorCodeRaisedBy(std::forward<F>(call));
 }
 
 inline TFieldDesc MakeField(uint16_t fieldNo, std::string name, uint8_t type, uint8_t size = 0,
