@@ -16,12 +16,12 @@ namespace {
 std::string IndexNameOf(int slot, const TIndexDesc& desc) {
   if (slot == kPrimarySlot) return "Primary";
   if (slot == kDeletedSlot) return std::string(kDeletedIndexName);
+  if (slot == kTextSlot) return std::string(kTextIndexName);
   return desc.IndexName();
 }
 
 const TIndexDesc& CheckedDesc(TDataTable& table, int slot) {
-  // The text index has no key of a whole record and is never walked here.
-  if (slot < 0 || slot >= kTextSlot) {
+  if (slot < 0 || slot > kTextSlot) {
     RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, std::to_string(slot), {}, table.TableName());
   }
   return table.IndexFile().Header().Descs[size_t(slot)];
@@ -38,7 +38,8 @@ TCursorIndex::TCursorIndex(TDataTable& table, int slot, const TCharMap& charMap,
             table.DataFile().RecordSize(), table.DataFile().LanguageId(), table.DataFile().SortId(),
             charMap, table.TableName()),
       tree_(table.IndexFile(), slot, *this, name_, changeCheck) {
-  if (slot == kDeletedSlot) return;
+  // The internal indexes have no key fields of their own to seek by.
+  if (slot >= kDeletedSlot) return;
   // TIndexKeys has checked that every key field exists and that the
   // segments add up to the key length.
   uint32_t end = 0;

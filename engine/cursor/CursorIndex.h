@@ -4,7 +4,10 @@
 //
 // A cursor holds one of these for its current index (slots 0..30) and one for
 // the deleted-records index (slot 31); the record update path makes one for
-// every index a change touches. The object takes a copy of the slot's
+// every index a change touches, the text index (slot 32) included. The text
+// index has no key of a whole record (BuildKey raises LEDRA_INVALIDIDXDESC
+// there; its keys come from Keys().BuildTextKey) and is never a cursor's
+// order. The object takes a copy of the slot's
 // descriptor when it is made: descriptors change only while a table is held
 // exclusively for restructuring, never under an open cursor. Root pages,
 // entry counts and the pages themselves are read from the index file on every
@@ -27,10 +30,10 @@ class TDataTable;
 
 class TCursorIndex final : public TKeyComparator {
  public:
-  // The index of `slot` (0..31) of the open table. `changeCheck` is asked
+  // The index of `slot` (0..32) of the open table. `changeCheck` is asked
   // before a page is read from disk (null: never). Raises what TIndexKeys
   // raises for descriptors that do not fit the table (LEDRA_HEADERCORRUPT),
-  // and LEDRA_INVALIDIDXDESC for the text index or a slot out of range.
+  // and LEDRA_INVALIDIDXDESC for a slot out of range.
   TCursorIndex(TDataTable& table, int slot, const TCharMap& charMap,
                TIndexChangeCheck* changeCheck);
   TCursorIndex(const TCursorIndex&) = delete;
@@ -38,7 +41,8 @@ class TCursorIndex final : public TKeyComparator {
 
   int Slot() const { return slot_; }
   const TIndexDesc& Desc() const { return desc_; }
-  // The name engine errors carry: the index name, "Primary" for slot 0.
+  // The name engine errors carry: the index name, "Primary" for slot 0,
+  // "Sys Deleted" and "Sys Text" for the internal ones.
   const std::string& Name() const { return name_; }
   uint16_t KeyLength() const { return keys_.KeyLength(); }
   bool Unique() const { return keys_.Unique(); }

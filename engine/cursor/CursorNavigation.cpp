@@ -319,10 +319,7 @@ uint16_t TDataCursor::ReadPrior(uint8_t* image) {
 
 uint16_t TDataCursor::ReadCurrent(uint8_t* image, bool lock) {
   CheckOpen();
-  if (lock) {
-    // Locking a record for an edit comes with the record update path.
-    RaiseTableError(LEDRA_NOTINITIALIZED, tableName_, directory_.DatabaseName());
-  }
+  if (lock) return ReadCurrentLocked(image);
   return Operate([&]() -> uint16_t {
     ResolveBetween();
     if (bof_ && eof_) return CopyOut(LEDRA_NOCURRREC, image);

@@ -169,6 +169,13 @@ void TDataCursor::AttachTable(TDataTable& table, const TDataCursor* source) {
 }
 
 void TDataCursor::DetachState() noexcept {
+  // Records this cursor still holds (an edit never posted nor cancelled)
+  // would stay locked while other cursors keep the table open.
+  if (table_ != nullptr && layout_ != nullptr) ReleaseRecordLocks();
+  heldRecords_.clear();
+  editLockNo_ = 0;
+  postRefused_ = false;
+  keepRowIds_ = false;
   if (readLockOwned_ && table_ != nullptr && table_->Lock().ReadLockHeld()) {
     try {
       table_->ReleaseReadLock();

@@ -113,8 +113,9 @@ class TDataCursor final : private TRecordCacheClient,
   // live count when the index file had to be made afresh, selects index 0
   // and moves to the start. Nothing when open; a failure leaves it closed.
   void Open();
-  // Releases the table; the cursor is closed even when the table's last
-  // close fails to write (that failure is raised).
+  // Releases the record locks it still holds and the table; the cursor is
+  // closed even when the table's last close fails to write (that failure is
+  // raised).
   void Close();
   // A new open cursor on the same table with the same options, order, range
   // and filters, standing where this one stands.
@@ -144,8 +145,13 @@ class TDataCursor final : private TRecordCacheClient,
   void MoveToEnd();
   uint16_t ReadNext(uint8_t* image);
   uint16_t ReadPrior(uint8_t* image);
-  // Re-reads the record the cursor stands on. Locking it for an edit
-  // (`lock`) belongs to the record update path.
+  // Re-reads the record the cursor stands on. With `lock` (the start of an
+  // edit) the record is first checked against `image`, the copy the caller
+  // shows: under the pessimistic protocol it is locked for the edit, under
+  // the optimistic one only compared. A record another user changed or
+  // deleted since is LEDRA_KEYORRECDELETED, with no lock left behind. A
+  // cursor holding the table exclusively neither locks nor (pessimistic)
+  // compares. Without a current record nothing is locked.
   uint16_t ReadCurrent(uint8_t* image, bool lock = false);
   // Stands on the n-th record of the view (from 1); below 1 before the first
   // record (BOF), beyond the count after the last (EOF).
@@ -187,6 +193,62 @@ class TDataCursor final : private TRecordCacheClient,
   // its record number (0 without one).
   const uint8_t* CurrentRecord() const { return currentImage_.data(); }
   int32_t CurrentRecordNo() const { return currentRecordNo_; }
+
+  // ---- Record update path (CursorUpdate.cpp) ---------------------------------------
+  // Every change runs inside the write bracket and is written (shared table)
+  // or marked (exclusive table, transaction) before the bracket ends. The
+  // record lock a change takes is released before the write bracket, on
+  // every path. LEDRA_OSEACCES on a read-only cursor; the field checks of
+  // ValidateRecord (LEDRA_REQDERR, LEDRA_MINVALERR, LEDRA_MAXVALERR) before
+  // any lock. LEDRA_KEYVIOL (with the index and table names) is found before
+  // anything changes, and leaves the files and the position as they were.
+
+  // Locks a record for this cursor (0: the current record) and, when the
+  // lock's header check found another user's change, rebuilds the positions
+  // and returns to the record the cursor stood on. LEDRA_RECLOCKFAILED at
+  // once when any cursor of this table holds it, or after the session's
+  // retries when another user does. Nothing (but the note) for a cursor that
+  // holds the table exclusively or a table without locking.
+  void AcquireRecordLock(int32_t recordNo = 0);
+  // Gives up a record lock of this cursor (0: the current record);
+  // LEDRA_UNLOCKFAILED when this cursor does not hold it.
+  void ReleaseRecordLock(int32_t recordNo = 0);
+  bool HoldsRecordLock(int32_t recordNo) const;
+  // The record locked by the edit in progress (pessimistic), 0 when none.
+  int32_t EditLockRecordNo() const { return editLockNo_; }
+
+  // Adds `image` as a new record. Its row id (the AutoInc value) becomes
+  // LastAutoInc + 1 whatever it held, and is written into `image` (also when
+  // the post then fails on a key) unless supplied row ids are kept. A table
+  // with a primary index reuses the most recently freed slot; one without
+  // appends. With `reposition` the cursor stands on the new record.
+  void PostInsert(uint8_t* image, bool reposition = true);
+  // Writes the edited `image` over the current record. The row id stays the
+  // record's own (it is copied into `image`) unless supplied row ids are
+  // kept. Pessimistic: the record is locked since the edit began; `release`
+  // gives that lock up afterwards. Optimistic: the record must still equal
+  // the cursor's copy, else LEDRA_KEYORRECDELETED, for this and every later
+  // post until CancelEdit; it is locked only while the post runs.
+  void PostEdit(uint8_t* image, bool release = true, bool reposition = true);
+  // Gives up an edit: the pessimistic edit lock is released, the optimistic
+  // refusal cleared.
+  void CancelEdit();
+  // Deletes the current record; `image` is the copy the caller shows (null:
+  // the cursor's own). Unless this cursor holds the record locked, the
+  // record must still equal it (LEDRA_KEYORRECDELETED); a record another
+  // cursor of this table holds is LEDRA_RECLOCKFAILED. With `reposition`
+  // the cursor stands on the record that followed it.
+  void DeleteCurrent(const uint8_t* image, bool reposition = true);
+  // Fills a new record image from the current record (the AutoInc value
+  // only when supplied row ids are kept).
+  void CopyCurrentToNew(uint8_t* image);
+  // Keep the row ids supplied in the images of inserts and edits (for
+  // copying tables); only a table with an AutoInc field takes it, otherwise
+  // the setting stays off.
+  void SetKeepRowIds(bool keep);
+  bool KeepRowIds() const { return keepRowIds_; }
+  // An optimistic post was refused; every post is refused until CancelEdit.
+  bool PostRefused() const { return postRefused_; }
 
   // ---- Filters -------------------------------------------------------------------
 
@@ -313,7 +375,7 @@ class TDataCursor final : private TRecordCacheClient,
   // new change snapshot, and RebuildPositions + RepositionOnRecord (or
   // StandOnRecord) put the cursor on the written record.
 
-  // The index object of any slot 0..31 of the table, for changing it; its
+  // The index object of any slot 0..32 of the table, for changing it; its
   // page fetches ask this cursor for change checks.
   std::unique_ptr<TCursorIndex> MakeIndex(int slot);
   // The current index (null in natural order) and the deleted-records index.
@@ -448,6 +510,37 @@ class TDataCursor final : private TRecordCacheClient,
   bool GotoBookmarkNow(const uint8_t* bookmark, bool exact);
   void MoveToSequenceNow(int32_t n);
 
+  // ---- CursorUpdate.cpp ----
+
+  class TUpdate;
+
+  bool Pessimistic() const;
+  // Record locks apply to this cursor (not holding the table exclusively,
+  // locking not switched off).
+  bool LocksRecords() const { return !holdsExclusively_ && !lockingOff_; }
+  // Locks a record for this cursor inside an operation: true when the
+  // lock's header check found another user's change.
+  bool LockRecordNow(int32_t recordNo);
+  void UnlockRecordNow(int32_t recordNo);
+  // Locks and, on a change found, returns to where the cursor stood.
+  void AcquireRecordLockNow(int32_t recordNo);
+  // Releases every record lock of this cursor; never raises.
+  void ReleaseRecordLocks() noexcept;
+  void CheckWritable() const;
+  void CheckCurrentRecord() const;
+  [[noreturn]] void RaiseRecordChanged() const;
+  // The image of slot n as the table holds it now (any slot).
+  void FetchSlot(int32_t recordNo, std::vector<uint8_t>& image);
+  uint16_t ReadCurrentLocked(uint8_t* image);
+  // After this cursor's own change of record n: the visible set and range
+  // bounds, then (reposition) standing on `image`.
+  void NoteOwnChange(int32_t recordNo, const uint8_t* image, bool live, bool reposition);
+  bool InView(const uint8_t* image);
+  // A change failed half way: its buffers are dropped (shared table) and
+  // the cursor returns to where it stood; never raises.
+  void AbandonChange() noexcept;
+  void AddRowIdToHeader(int32_t rowId);
+
   // ---- CursorSeek.cpp ----
 
   bool SeekKeyNow(const uint8_t* key, bool nearest, bool keepEnds);
@@ -521,6 +614,12 @@ class TDataCursor final : private TRecordCacheClient,
   bool positioned_ = false;
   TPlace savedPlace_;
   TPlace writePlace_;
+
+  // Record update path.
+  std::vector<int32_t> heldRecords_;
+  int32_t editLockNo_ = 0;
+  bool postRefused_ = false;
+  bool keepRowIds_ = false;
   std::array<uint8_t, kMaxStoredKeyLength> keyScratch_{};
   std::vector<uint8_t> filterImage_;
 };

@@ -1,6 +1,7 @@
-// Support of the cursor tests: a small table of letters, and records written
-// straight into a table's slots and indexes (the way the record update path
-// will write them), so that cursors have something to walk.
+// Support of the cursor tests: a small table of letters posted by a cursor,
+// records written straight into a table's slots and indexes (as another
+// program writes them, for the tests of change detection), and a check of a
+// whole table's consistency.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +23,7 @@
 #include "engine/files/DataSession.h"
 #include "engine/files/DataTable.h"
 #include "engine/index/CharMaps.h"
+#include "engine/index/IndexChecker.h"
 #include "tests/engine/files/TableTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -150,15 +153,96 @@ void WriteShared(TDataTable& table, F&& change) {
 }
 
 // Creates a letters table holding the records in this order (record numbers
-// 1, 2, ...) and closes it again.
+// 1, 2, ...), posted by a cursor, and closes it again.
 inline void CreateLetters(TDataDirectory& directory, std::string_view name,
                           const std::vector<TLetter>& letters, bool primary = true) {
   TOpenTableResult created = directory.CreateTable(name, false, false, LettersDefinition(primary));
   ASSERT_NE(created.Table, nullptr);
-  for (const TLetter& letter : letters) {
-    InsertDirect(*created.Table, LetterImage(letter.code, letter.num));
-  }
   directory.CloseTable(*created.Table, false);
+  TDataCursor cursor(directory);
+  cursor.SetTableName(name);
+  cursor.SetExclusive(true);
+  cursor.Open();
+  for (const TLetter& letter : letters) {
+    std::vector<uint8_t> image = LetterImage(letter.code, letter.num);
+    cursor.PostInsert(image.data(), false);
+  }
+  cursor.Close();
+}
+
+// What is wrong with a table, in words (empty when nothing is): the
+// structure of every index (TIndexChecker), every live record's key in every
+// index and no other entry, one deleted-records entry per slot, the live
+// count, and the free chain (in a table without a primary index at most the
+// last freed slot).
+inline std::string TableProblems(TDataTable& table) {
+  std::ostringstream out;
+  TDataFile& data = table.DataFile();
+  TIndexFile& file = table.IndexFile();
+  const TCharMap charMap = GetCharMap(data.LanguageId(), data.SortId());
+  std::vector<int> slots = IndexSlots(table);
+  std::vector<std::unique_ptr<TCursorIndex>> indexes;
+  TIndexChecker checker(file);
+  for (int slot : slots) {
+    indexes.push_back(std::make_unique<TCursorIndex>(table, slot, charMap, nullptr));
+    checker.SetComparator(slot, indexes.back().get());
+  }
+  TCursorIndex deleted(table, kDeletedSlot, charMap, nullptr);
+  TCursorIndex text(table, kTextSlot, charMap, nullptr);
+  checker.SetComparator(kDeletedSlot, &deleted);
+  checker.SetComparator(kTextSlot, &text);
+  out << TIndexChecker::Describe(checker.CheckFile());
+
+  const int32_t recordSlots = data.RecordSlotCount();
+  int32_t live = 0;
+  std::vector<bool> free(size_t(recordSlots) + 1, false);
+  std::vector<uint8_t> key(kMaxStoredKeyLength);
+  auto hasEntry = [&](TCursorIndex& index, int32_t recordNo) {
+    TIndexPosition pos;
+    return index.Tree().FirstNotBelow(key.data(), pos) && pos.RecordNo == recordNo &&
+           std::memcmp(pos.Key.data(), key.data(), index.KeyLength()) == 0;
+  };
+  for (int32_t n = 1; n <= recordSlots; ++n) {
+    TRecord* record = table.RecordCache().FetchRecord(nullptr, n, kReadForward, false, true);
+    const std::vector<uint8_t> image(record->Image(), record->Image() + record->ImageSize());
+    table.RecordCache().ReleaseRecord(record);
+    TIndexKeys::BuildDeletedKey(image.data(), key.data());
+    if (!hasEntry(deleted, n)) out << "slot " << n << ": no deleted-records entry\n";
+    if (image[0] != 0) {
+      free[size_t(n)] = true;
+      continue;
+    }
+    ++live;
+    for (auto& index : indexes) {
+      index->BuildKey(image.data(), key.data());
+      if (!hasEntry(*index, n)) out << "record " << n << ": no entry in " << index->Name() << "\n";
+    }
+  }
+  if (file.LiveRecordCount() != live) {
+    out << "LiveRecordCount " << file.LiveRecordCount() << ", live records " << live << "\n";
+  }
+  for (auto& index : indexes) {
+    if (index->Tree().EntryCount() != live)
+      out << index->Name() << ": entries beyond the records\n";
+  }
+  if (deleted.Tree().EntryCount() != recordSlots) out << "deleted-records entries != slots\n";
+
+  int32_t chained = 0;
+  for (int32_t n = data.FirstFreeRecord(); n != 0; ++chained) {
+    if (n < 1 || n > recordSlots || !free[size_t(n)] || chained > recordSlots) {
+      out << "free chain broken at " << n << "\n";
+      break;
+    }
+    free[size_t(n)] = false;
+    TRecord* record = table.RecordCache().FetchRecord(nullptr, n, kReadForward, false, false);
+    n = record->NextFreeLink();
+    table.RecordCache().ReleaseRecord(record);
+  }
+  if (!file.NoPrimaryIndex() && chained != recordSlots - live) {
+    out << "free chain holds " << chained << " of " << (recordSlots - live) << " free slots\n";
+  }
+  if (file.NoPrimaryIndex() && chained > 1) out << "free chain of a table without primary index\n";
+  return out.str();
 }
 
 // A session with a directory in a temporary folder.
