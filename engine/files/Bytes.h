@@ -12,16 +12,24 @@
 
 namespace ledra {
 
-inline uint16_t GetLE16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t GetLE16(const uint8_t* p) {
+  return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t GetLE32(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 inline uint64_t GetLE64(const uint8_t* p) {
   return uint64_t(GetLE32(p)) | (uint64_t(GetLE32(p + 4)) << 32);
 }
-inline int16_t GetLEInt16(const uint8_t* p) { return int16_t(GetLE16(p)); }
-inline int32_t GetLEInt32(const uint8_t* p) { return int32_t(GetLE32(p)); }
-inline int64_t GetLEInt64(const uint8_t* p) { return int64_t(GetLE64(p)); }
+inline int16_t GetLEInt16(const uint8_t* p) {
+  return int16_t(GetLE16(p));
+}
+inline int32_t GetLEInt32(const uint8_t* p) {
+  return int32_t(GetLE32(p));
+}
+inline int64_t GetLEInt64(const uint8_t* p) {
+  return int64_t(GetLE64(p));
+}
 inline double GetLEDouble(const uint8_t* p) {
   uint64_t bits = GetLE64(p);
   double value;
@@ -49,7 +57,9 @@ inline void PutLEDouble(uint8_t* p, double value) {
   PutLE64(p, bits);
 }
 
-inline uint16_t GetBE16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+inline uint16_t GetBE16(const uint8_t* p) {
+  return uint16_t((p[0] << 8) | p[1]);
+}
 inline uint32_t GetBE32(const uint8_t* p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }

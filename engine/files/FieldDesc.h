@@ -12,11 +12,11 @@
 namespace ledra {
 
 inline constexpr size_t kFieldDescSize = 768;
-inline constexpr size_t kFieldNameLength = 30;       // FieldName characters
-inline constexpr size_t kFieldTextLength = 50;       // Description, Min/Max/DefaultValue
+inline constexpr size_t kFieldNameLength = 30;  // FieldName characters
+inline constexpr size_t kFieldTextLength = 50;  // Description, Min/Max/DefaultValue
 inline constexpr size_t kFieldDescReservedOffset = 248;
 inline constexpr size_t kFieldDescReservedSize = 520;
-inline constexpr size_t kMaxDeclaredSize = 250;      // Size of types 1, 9 and 15
+inline constexpr size_t kMaxDeclaredSize = 250;  // Size of types 1, 9 and 15
 
 // Engine field type codes (`FieldType`).
 enum TEngineFieldType : uint8_t {
@@ -40,13 +40,13 @@ enum TEngineFieldType : uint8_t {
 };
 
 // Engine subtype codes (`SubType`) that change a type's meaning.
-inline constexpr uint8_t kSubTypeMoney = 21;      // on type 7
-inline constexpr uint8_t kSubTypeMemo = 22;       // on type 3
-inline constexpr uint8_t kSubTypeFmtMemo = 24;    // on type 3
-inline constexpr uint8_t kSubTypeGraphic = 26;    // on type 3
+inline constexpr uint8_t kSubTypeMoney = 21;        // on type 7
+inline constexpr uint8_t kSubTypeMemo = 22;         // on type 3
+inline constexpr uint8_t kSubTypeFmtMemo = 24;      // on type 3
+inline constexpr uint8_t kSubTypeGraphic = 26;      // on type 3
 inline constexpr uint8_t kSubTypeTypedBinary = 28;  // on type 3
-inline constexpr uint8_t kSubTypeAutoInc = 29;    // on type 6
-inline constexpr uint8_t kSubTypeFixedChar = 31;  // on type 1
+inline constexpr uint8_t kSubTypeAutoInc = 29;      // on type 6
+inline constexpr uint8_t kSubTypeFixedChar = 31;    // on type 1
 
 struct TFieldDesc {
   uint16_t FieldNo = 0;

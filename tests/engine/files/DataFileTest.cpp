@@ -242,7 +242,8 @@ TEST_F(DataFileTest, RefusedOpensCloseTheFileAgain) {
     // No handle was left behind: an exclusive open succeeds.
     TDataFile exclusive(path_);
     exclusive.SetExclusive(true);
-    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { exclusive.TFileHandler::OpenTableFile(); }), LEDRA_NONE) << c.what;
+    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { exclusive.TFileHandler::OpenTableFile(); }), LEDRA_NONE)
+        << c.what;
   }
 }
 
@@ -422,9 +423,12 @@ TEST_F(DataFileTest, SlotsAreEncipheredEachAsItsOwnRun) {
     EXPECT_EQ(slots[size_t(n - 1) * 51 + 1], n) << n;
     EXPECT_EQ(slots[size_t(n - 1) * 51 + 9], 0xA0 + n) << n;
   }
-  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadSlots(0, 1, slots.data()); }), LEDRA_FILECORRUPT);
-  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadSlots(3, 2, slots.data()); }), LEDRA_FILECORRUPT);
-  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.WriteSlots(4, 1, slots.data()); }), LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadSlots(0, 1, slots.data()); }),
+            LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.ReadSlots(3, 2, slots.data()); }),
+            LEDRA_FILECORRUPT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.WriteSlots(4, 1, slots.data()); }),
+            LEDRA_FILECORRUPT);
 
   // A slot taken but not yet written reads short: only whole slots count.
   file.AppendRecordNo();
@@ -474,13 +478,17 @@ TEST_F(DataFileTest, CreationLimitsCreateNothing) {
     wide.push_back(Field(i, "S" + std::to_string(i), 1, 0, 250, 251, 0));
   }
   TDataFile file(path_);
-  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 129, blobs, 0); }),
+  EXPECT_EQ(
+      test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 129, blobs, 0); }),
+      LEDRA_BLOBLIMIT);
+  EXPECT_EQ(test::ErrorCodeRaisedBy(
+                [&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 4, FourFields(), 65536); }),
             LEDRA_BLOBLIMIT);
-  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 4, FourFields(), 65536); }),
-            LEDRA_BLOBLIMIT);
-  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 300, wide, 0); }),
-            LEDRA_RECTOOBIG);
-  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 5, FourFields(), 0); }),
+  EXPECT_EQ(
+      test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 300, wide, 0); }),
+      LEDRA_RECTOOBIG);
+  EXPECT_EQ(test::ErrorCodeRaisedBy(
+                [&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 5, FourFields(), 0); }),
             LEDRA_FLDLIMIT);
   EXPECT_FALSE(std::filesystem::exists(path_));
   EXPECT_FALSE(file.IsOpen());

@@ -519,7 +519,8 @@ TEST_F(RecordCacheTest, AppendingBeyondTheLimitIsTableFull) {
   ASSERT_EQ(file_->NextRecordNo(), 200000001);
 
   EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)Fetch(200000001); }), LEDRA_TABLEFULL);
-  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)cache_->NewRecordSlot(&cursor_); }), LEDRA_TABLEFULL);
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)cache_->NewRecordSlot(&cursor_); }),
+            LEDRA_TABLEFULL);
   EXPECT_EQ(file_->NextRecordNo(), 200000001);
   EXPECT_EQ(file_->LastAutoInc(), 0);
   EXPECT_FALSE(file_->HeaderModified());
@@ -799,7 +800,9 @@ TEST_F(RecordCacheTest, ADamagedFreeChainIsRefused) {
     Patch(path_, 127 + 4 * 768 + 3 * 51, slot);
     OpenTable();
 
-    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)cache_->NewRecordSlot(&cursor_); }), LEDRA_FILECORRUPT) << c.what;
+    EXPECT_EQ(test::ErrorCodeRaisedBy([&] { (void)cache_->NewRecordSlot(&cursor_); }),
+              LEDRA_FILECORRUPT)
+        << c.what;
     EXPECT_EQ(file_->FirstFreeRecord(), 4) << c.what;
     EXPECT_EQ(file_->LastAutoInc(), 0) << c.what;
     EXPECT_FALSE(Cached(4).Pinned()) << c.what;
