@@ -1,0 +1,383 @@
+#include "tools/ledra/LedraTool.h"
+
+#include <CLI/CLI.hpp>
+
+#include <exception>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/errors/EngineError.h"
+#include "engine/files/Bytes.h"
+#include "engine/files/DataFile.h"
+#include "engine/files/TableFileNames.h"
+#include "engine/files/TableLock.h"
+#include "platform/File.h"
+#include "tools/ledra/DemoData.h"
+#include "tools/ledra/Exporter.h"
+#include "tools/ledra/Importer.h"
+#include "tools/ledra/KeyCommands.h"
+#include "tools/ledra/TableArguments.h"
+#include "tools/ledra/TableInfo.h"
+#include "tools/ledra/TableVerifier.h"
+#include "tools/ledra/ToolError.h"
+#include "tools/ledra/ToolSession.h"
+
+namespace ledra::tool {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// What every command on one table takes.
+void AddTableArguments(CLI::App& command, TTableOptions& options, bool exclusive) {
+  command.add_option("DIR", options.Directory, "The directory holding the table")->required();
+  command.add_option("TABLE", options.Table, "The table's name (without extension)")->required();
+  command.add_option("--password", options.Password, "The password of an enciphered table");
+  if (exclusive) {
+    command.add_flag("--exclusive", options.Exclusive,
+                     "Open the table for this program alone (faster; refused while others use it)");
+  }
+}
+
+TTextFormat ParseFormat(const std::string& format) {
+  if (format == "csv") return TTextFormat::Csv;
+  if (format == "json") return TTextFormat::Json;
+  throw EToolError("--format is csv or json");
+}
+
+// ---- create ---------------------------------------------------------------------
+
+int RunCreate(const TTableOptions& options, TTableArguments newTable, std::ostream& out) {
+  newTable.Password = options.Password;
+  TTableDefinition definition = newTable.BuildDefinition();
+  const TTextParams textParams = newTable.TextParams();
+  TToolSession session(options);
+  if (session.TableExists()) {
+    RaiseTableError(LEDRA_TABLEEXISTS, options.Table, session.Directory().DatabaseName());
+  }
+  TOpenTableResult created =
+      session.Directory().CreateTable(options.Table, false, false, definition);
+  if (created.Result < 0 || created.Table == nullptr) {
+    RaiseTableError(TEngineErrorCode(-created.Result), options.Table,
+                    session.Directory().DatabaseName());
+  }
+  try {
+    if (!definition.TextIndexFields.empty()) WriteTextParams(*created.Table, textParams);
+  } catch (...) {
+    session.Directory().CloseTable(*created.Table, true);
+    session.Directory().DeleteTable(options.Table, false);
+    throw;
+  }
+  session.Directory().CloseTable(*created.Table, false);
+  out << "Created table " << options.Table << ": " << definition.Fields.size() << " fields, "
+      << definition.SecondaryIndexes.size() + (definition.PrimaryIndex.Fields.empty() ? 0 : 1)
+      << " indexes.\n";
+  return kExitOk;
+}
+
+// ---- info -----------------------------------------------------------------------
+
+int RunInfo(const TTableOptions& options, bool asJson, std::ostream& out) {
+  TToolSession session(options);
+  TDataTable& table = session.OpenTable();
+  TTableReadLockGuard readLock(table.Lock());
+  json info = DescribeTable(table);
+  readLock.Release();
+  session.CloseTable();
+  if (asJson) {
+    out << info.dump(2) << "\n";
+  } else {
+    PrintTableInfo(info, out);
+  }
+  return kExitOk;
+}
+
+// ---- verify ---------------------------------------------------------------------
+
+// Damage the engine finds while opening a table: reported as a finding.
+bool IsDamage(TEngineErrorCode code) {
+  switch (code) {
+    case LEDRA_HEADERCORRUPT:
+    case LEDRA_OLDVERSION:
+    case LEDRA_INDEXCORRUPT:
+    case LEDRA_FILECORRUPT:
+    case LEDRA_MEMOCORRUPT:
+    case LEDRA_READERR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int ReportFindings(const std::string& table, const std::vector<TVerifyFinding>& findings,
+                   int32_t records, int indexes, bool asJson, std::ostream& out) {
+  if (asJson) {
+    json list = json::array();
+    for (const TVerifyFinding& f : findings) {
+      json item = {{"area", f.Area}, {"text", f.Text}};
+      if (f.Slot >= 0) item["slot"] = f.Slot;
+      if (f.Page != 0) item["page"] = f.Page;
+      if (f.Record != 0) item["record"] = f.Record;
+      list.push_back(item);
+    }
+    out << json{{"table", table},
+                {"sound", findings.empty()},
+                {"liveRecords", records},
+                {"indexesChecked", indexes},
+                {"findings", list}}
+               .dump(2)
+        << "\n";
+  } else if (findings.empty()) {
+    out << "Table " << table << " is sound: " << records << " live records, " << indexes
+        << " indexes checked.\n";
+  } else {
+    for (const TVerifyFinding& f : findings) out << f.Area << ": " << f.Text << "\n";
+  }
+  return findings.empty() ? kExitOk : kExitFindings;
+}
+
+int RunVerify(const TTableOptions& options, bool asJson, std::ostream& out) {
+  TToolSession session(options);
+  if (!session.TableExists()) {
+    RaiseTableError(LEDRA_OSENOENT, options.Table, session.Directory().DatabaseName());
+  }
+  // Opening would make a missing index file afresh; a check writes nothing.
+  std::vector<TVerifyFinding> missing;
+  if (!platform::RegularFileExists(session.TableFile(kIndexFileExt))) {
+    missing.push_back(
+        {"index", -1, 0, 0, "the index file " + session.TableFile(kIndexFileExt) + " is missing"});
+  }
+  try {
+    auto header = TDataFile::ReadRawHeader(session.TableFile(kDataFileExt), false);
+    // BlobFieldCount: the table has a blob file.
+    if (GetLE16(header.data() + 25) != 0) {
+      if (!platform::RegularFileExists(session.TableFile(kBlobFileExt))) {
+        missing.push_back(
+            {"blob", -1, 0, 0, "the blob file " + session.TableFile(kBlobFileExt) + " is missing"});
+      }
+    }
+  } catch (const ELedraEngineError&) {
+    // The open below reports it.
+  }
+  if (!missing.empty()) return ReportFindings(options.Table, missing, 0, 0, asJson, out);
+
+  TDataTable* table = nullptr;
+  try {
+    table = &session.OpenTable();
+  } catch (const ELedraEngineError& error) {
+    if (!IsDamage(error.ErrorCode)) throw;
+    return ReportFindings(
+        options.Table,
+        {{"table", -1, 0, 0, std::string("the table cannot be opened: ") + error.what()}}, 0, 0,
+        asJson, out);
+  }
+  TTableReadLockGuard readLock(table->Lock());
+  TTableVerifier verifier(*table);
+  std::vector<TVerifyFinding> findings = verifier.Run();
+  readLock.Release();
+  session.CloseTable();
+  return ReportFindings(options.Table, findings, verifier.LiveRecords(), verifier.IndexesChecked(),
+                        asJson, out);
+}
+
+// ---- export ---------------------------------------------------------------------
+
+int RunExport(const TTableOptions& options, const TExportOptions& exportOptions,
+              std::ostream& out) {
+  TToolSession session(options);
+  TExporter exporter(session, exportOptions);
+  exporter.Run(out);
+  return kExitOk;
+}
+
+// ---- import ---------------------------------------------------------------------
+
+int RunImport(const TTableOptions& options, const std::string& file, TTextFormat format,
+              std::istream& in, std::ostream& out, std::ostream& err) {
+  std::ifstream opened;
+  std::istream* input = &in;
+  if (file != "-") {
+    opened.open(file, std::ios::binary);
+    if (!opened) throw EToolError("cannot read '" + file + "'");
+    input = &opened;
+  }
+  TToolSession session(options);
+  TImporter importer(session.OpenCursor(), err);
+  importer.Run(*input, format);
+  session.CloseCursor();
+  out << "Added " << importer.Added() << " records, skipped " << importer.Skipped() << ".\n";
+  return importer.Skipped() == 0 ? kExitOk : kExitFindings;
+}
+
+// ---- find, update, delete -----------------------------------------------------------
+
+int NotFound(const TTableOptions& options, const TKeyCommands& commands, std::ostream& err) {
+  err << "ledra: no record of " << options.Table << " has the key " << commands.KeyText() << "\n";
+  return kExitFindings;
+}
+
+int RunFind(const TTableOptions& options, const std::vector<std::string>& key, bool asJson,
+            std::ostream& out, std::ostream& err) {
+  TToolSession session(options);
+  TKeyCommands commands(session, key);
+  return commands.Find(out, asJson) ? kExitOk : NotFound(options, commands, err);
+}
+
+int RunUpdate(const TTableOptions& options, const std::vector<std::string>& key,
+              const std::vector<std::string>& assignments, std::ostream& out, std::ostream& err) {
+  TToolSession session(options);
+  TKeyCommands commands(session, key);
+  return commands.Update(assignments, out) ? kExitOk : NotFound(options, commands, err);
+}
+
+int RunDelete(const TTableOptions& options, const std::vector<std::string>& key, std::ostream& out,
+              std::ostream& err) {
+  TToolSession session(options);
+  TKeyCommands commands(session, key);
+  return commands.Delete(out) ? kExitOk : NotFound(options, commands, err);
+}
+
+std::string EngineErrorLine(const ELedraEngineError& error) {
+  std::string name = EngineErrorName(error.ErrorCode);
+  return std::string(error.what()) + (name.empty() ? "" : " (" + name + ")");
+}
+
+}  // namespace
+
+int RunLedraTool(int argc, const char* const* argv, std::istream& in, std::ostream& out,
+                 std::ostream& err) {
+  CLI::App app{"ledra: looks into, checks and fills the tables of the Ledra engine", "ledra"};
+  app.require_subcommand(1);
+  app.set_help_all_flag("--help-all", "Help on every command");
+
+  TTableOptions table;
+  TTableArguments newTable;
+  CLI::App* create = app.add_subcommand("create", "Create a new, empty table");
+  AddTableArguments(*create, table, false);
+  create->add_option("--field", newTable.Fields, std::string(kFieldArgumentHelp))
+      ->required()
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  create->add_option("--primary", newTable.Primary, std::string(kPrimaryArgumentHelp));
+  create->add_option("--index", newTable.Indexes, std::string(kIndexArgumentHelp))
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  create->add_option("--text-index", newTable.TextIndex,
+                     "F1[,F2...]: string fields whose words the text index keeps");
+  create->add_option("--stop-words", newTable.StopWords,
+                     "W1[,W2...]: words the text index leaves out");
+  create->add_option("--blob-block-size", newTable.BlobBlockSize,
+                     "Block size of the blob file (default 512)");
+  create->add_option("--description", newTable.Description, "The table's description");
+  create->footer(
+      "Example:\n  ledra create data Towns --field Code:string:9:required:upper "
+      "--field Name:string:40 --field Founded:date --primary Code --index ByName:Name:nocase");
+
+  bool asJson = false;
+  CLI::App* info = app.add_subcommand("info", "Show a table's header, fields and indexes");
+  AddTableArguments(*info, table, true);
+  info->add_flag("--json", asJson, "As JSON");
+
+  CLI::App* verify = app.add_subcommand(
+      "verify",
+      "Check a table's data, index and blob files in full; exit 0 when sound, 1 with one line "
+      "per finding, 2 when the table cannot be opened");
+  AddTableArguments(*verify, table, true);
+  verify->add_flag("--json", asJson, "As JSON");
+
+  TExportOptions exportOptions;
+  std::string format = "csv";
+  CLI::App* exportCommand =
+      app.add_subcommand("export", "Write every live record to standard output");
+  AddTableArguments(*exportCommand, table, true);
+  auto* indexOption =
+      exportCommand->add_option("--index", exportOptions.IndexName, "In the order of this index");
+  exportCommand->add_flag("--natural", exportOptions.Natural, "In record-number order")
+      ->excludes(indexOption);
+  exportCommand->add_option("--format", format, "csv (the default, with a header row) or json");
+
+  std::string importFile;
+  CLI::App* import = app.add_subcommand(
+      "import",
+      "Append records from a CSV file with a header row naming the fields (any order and case) "
+      "or from a JSON array of objects; rows that cannot be added are reported with their line "
+      "and skipped (exit code 1)");
+  AddTableArguments(*import, table, true);
+  import->add_option("FILE", importFile, "The file to read, - for standard input")->required();
+  import->add_option("--format", format, "csv (the default) or json");
+
+  std::vector<std::string> key;
+  CLI::App* find = app.add_subcommand(
+      "find", "Show the record with a primary key (exit code 1 when there is none)");
+  AddTableArguments(*find, table, true);
+  find->add_option("VALUE", key, "The values of the primary key's fields, in order")->required();
+  find->add_flag("--json", asJson, "As JSON");
+
+  std::vector<std::string> assignments;
+  CLI::App* update = app.add_subcommand(
+      "update", "Change fields of the record with a primary key, under its record lock");
+  AddTableArguments(*update, table, true);
+  update->add_option("VALUE", key, "The values of the primary key's fields, in order")->required();
+  update->add_option("--set", assignments, "FIELD=VALUE (an empty VALUE makes the field null)")
+      ->required()
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+
+  CLI::App* remove =
+      app.add_subcommand("delete", "Delete the record with a primary key, under its record lock");
+  AddTableArguments(*remove, table, true);
+  remove->add_option("VALUE", key, "The values of the primary key's fields, in order")->required();
+
+  TDemoOptions demo;
+  CLI::App* demoCommand = app.add_subcommand(
+      "demo",
+      "Make a demo data directory: the address book Smeadt01, the new-town table "
+      "NewChinaTowns and a registry file naming the directory");
+  demoCommand->add_option("DIR", demo.Directory, "The directory (made when missing)")->required();
+  demoCommand->add_option("--records", demo.Records, "Addresses to make (default 5000)");
+  demoCommand->add_option("--seed", demo.Seed, "The seed of the random choices (default 1)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error, out, err);
+    return code == 0 ? kExitOk : kExitFailure;
+  }
+
+  try {
+    if (create->parsed()) return RunCreate(table, newTable, out);
+    if (info->parsed()) return RunInfo(table, asJson, out);
+    if (verify->parsed()) return RunVerify(table, asJson, out);
+    if (exportCommand->parsed()) {
+      exportOptions.Format = ParseFormat(format);
+      return RunExport(table, exportOptions, out);
+    }
+    if (import->parsed()) return RunImport(table, importFile, ParseFormat(format), in, out, err);
+    if (find->parsed()) return RunFind(table, key, asJson, out, err);
+    if (update->parsed()) return RunUpdate(table, key, assignments, out, err);
+    if (remove->parsed()) return RunDelete(table, key, out, err);
+    if (demoCommand->parsed()) {
+      TDemoData(demo).Run(out, err);
+      return kExitOk;
+    }
+  } catch (const ELedraEngineError& error) {
+    out.flush();
+    err << "ledra: " << EngineErrorLine(error) << "\n";
+    return kExitFailure;
+  } catch (const EToolError& error) {
+    out.flush();
+    err << "ledra: " << error.what() << "\n";
+    return error.ExitCode();
+  } catch (const std::exception& error) {
+    out.flush();
+    err << "ledra: " << error.what() << "\n";
+    return kExitFailure;
+  }
+  return kExitFailure;
+}
+
+}  // namespace ledra::tool

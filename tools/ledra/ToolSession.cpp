@@ -1,0 +1,72 @@
+#include "tools/ledra/ToolSession.h"
+
+#include <filesystem>
+
+#include "engine/files/TableFileNames.h"
+#include "platform/File.h"
+#include "tools/ledra/ToolError.h"
+
+namespace ledra::tool {
+
+TToolSession::TToolSession(TTableOptions options) : options_(std::move(options)) {
+  std::error_code error;
+  if (options_.Directory.empty() || !std::filesystem::is_directory(options_.Directory, error)) {
+    throw EToolError("'" + options_.Directory + "' is not a directory");
+  }
+  if (!options_.Password.empty()) session_.AddPassword(options_.Password);
+  session_.SetStrictChangeDetection(true);
+  directory_ = &session_.OpenDirectory(options_.Directory, options_.Directory);
+}
+
+TToolSession::~TToolSession() {
+  try {
+    CloseCursor();
+  } catch (...) {
+  }
+  try {
+    CloseTable();
+  } catch (...) {
+  }
+}
+
+std::string TToolSession::TableFile(std::string_view extension) const {
+  return platform::ResolveFileName(TableFileName(directory_->Path(), options_.Table, extension));
+}
+
+bool TToolSession::TableExists() const {
+  return platform::RegularFileExists(TableFile(kDataFileExt));
+}
+
+TDataTable& TToolSession::OpenTable() {
+  if (table_ == nullptr) {
+    table_ = &OpenCursorTable(*directory_, options_.Table, options_.Exclusive, false,
+                              TPasswordCallback());
+  }
+  return *table_;
+}
+
+void TToolSession::CloseTable() {
+  if (table_ == nullptr) return;
+  TDataTable* table = table_;
+  table_ = nullptr;
+  directory_->CloseTable(*table, false);
+}
+
+TDataCursor& TToolSession::OpenCursor() {
+  if (!cursor_) {
+    auto cursor = std::make_unique<TDataCursor>(*directory_);
+    cursor->SetTableName(options_.Table);
+    cursor->SetExclusive(options_.Exclusive);
+    cursor->Open();
+    cursor_ = std::move(cursor);
+  }
+  return *cursor_;
+}
+
+void TToolSession::CloseCursor() {
+  if (!cursor_) return;
+  std::unique_ptr<TDataCursor> cursor = std::move(cursor_);
+  cursor->Close();
+}
+
+}  // namespace ledra::tool
