@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/cursor/BlobChain.h"
 #include "engine/cursor/DataCursor.h"
 #include "engine/cursor/TextIndexWords.h"
 #include "engine/files/Bytes.h"
@@ -91,8 +92,9 @@ std::vector<uint8_t> DeletedKeyOf(const uint8_t* image) {
 
 // ---- The text index ----------------------------------------------------------------
 //
-// Each string field of the text index contributes the distinct words of its
-// value; a word's key is 1, the field number, the upper-cased word and the
+// Each string or memo field of the text index contributes the distinct words
+// of its value (a memo's through its open blob buffer, or its stored chain
+// when it is not open); a word's key is 1, the field number, the upper-cased word and the
 // record's row id. The words are told apart on their upper-cased form, the
 // form the keys hold (TTextIndexWords), and an edit removes the keys of the
 // words that left before it adds those of the words that arrived, so that a
@@ -111,18 +113,28 @@ class TTextIndexUpdate {
 
   size_t FieldCount() const { return fields_.size(); }
 
-  // The words of each field of a record image.
-  std::vector<std::vector<std::string>> Words(const uint8_t* image) const {
+  // The words of each field: string fields of `image`, memo fields of
+  // `memoImage` (their values as loaded with `asLoaded`; with `openOnly`
+  // only the memos open in it, the others counting as unchanged).
+  std::vector<std::vector<std::string>> Words(const uint8_t* image, const uint8_t* memoImage,
+                                              bool asLoaded, bool openOnly) {
     std::vector<std::vector<std::string>> words(fields_.size());
     for (size_t i = 0; i < fields_.size(); ++i) {
       const TFieldDesc& field = fields_[i];
-      // Memo fields are split from their open blob buffers by the blob
-      // layer's part of the post; only string values are in the image.
+      if (field.FieldType == fldBlob && field.SubType == kSubTypeMemo) {
+        if (openOnly && cursor_.FindBlobBuffer(field.FieldNo, memoImage) == nullptr) continue;
+        words[i] =
+            splitter_->Extract(cursor_.MemoValue(field.FieldNo, memoImage, asLoaded, scratch_));
+        continue;
+      }
       if (field.FieldType != fldString || image[field.Offset] == 0) continue;
       const char* value = reinterpret_cast<const char*>(image + field.Offset + 1);
       words[i] = splitter_->Extract(std::string_view(value, strnlen(value, field.Size)));
     }
     return words;
+  }
+  std::vector<std::vector<std::string>> Words(const uint8_t* image) {
+    return Words(image, image, false, false);
   }
 
   // Adds the keys of the words of field i, unless present: true when any
@@ -153,7 +165,7 @@ class TTextIndexUpdate {
 
  private:
   TTextIndexUpdate(TDataCursor& cursor, const TIndexDesc& desc)
-      : index_(cursor.MakeIndex(kTextSlot)), key_(kTextKeyLength) {
+      : cursor_(cursor), index_(cursor.MakeIndex(kTextSlot)), key_(kTextKeyLength) {
     TDataTable& table = cursor.Table();
     for (int i = 0; i < desc.KeyFieldCount && i < kMaxKeyFields; ++i) {
       std::optional<TFieldDesc> field = table.DataFile().FieldDescByNo(desc.KeyFields[size_t(i)]);
@@ -195,8 +207,10 @@ class TTextIndexUpdate {
     index_->Keys().BuildTextKey(fields_[i].FieldNo, word, rowId, key_.data());
   }
 
+  TDataCursor& cursor_;
   std::unique_ptr<TCursorIndex> index_;
   std::vector<TFieldDesc> fields_;
+  std::vector<uint8_t> scratch_;
   std::unique_ptr<TTextIndexWords> splitter_;
   std::vector<uint8_t> key_;
 };
@@ -482,9 +496,9 @@ uint16_t TDataCursor::ReadCurrentLocked(uint8_t* image) {
       // shows (it may since have been changed, deleted or its slot reused).
       if (image != nullptr && !(pessimistic && holdsExclusively_)) {
         FetchSlot(recordNo, fresh);
-        if (fresh[0] != 0 || !std::equal(fresh.begin(), fresh.end(), image)) {
-          RaiseRecordChanged();
-        }
+        // Blobs open on the caller's image count as the values they were
+        // opened from.
+        if (fresh[0] != 0 || fresh != StoredForm(image, fresh.size())) RaiseRecordChanged();
       }
       ResolveBetween();
       if (bof_ || eof_ || currentRecordNo_ != recordNo) RaiseRecordChanged();
@@ -546,10 +560,15 @@ void TDataCursor::PostInsert(uint8_t* image, bool reposition) {
       FetchSlot(recordNo, freed);
       freedKey = DeletedKeyOf(freed.data());
     }
+    TBlobPost blobs(*this);
+    blobs.Prepare(record.data(), nullptr, recordNo);
     std::unique_ptr<TTextIndexUpdate> text = TTextIndexUpdate::For(*this);
     const auto words = text ? text->Words(record.data()) : std::vector<std::vector<std::string>>{};
 
     update.Changing();
+    // The image's open, changed blobs are written, their stamps and
+    // references go into the record.
+    const bool blobsWritten = blobs.Write(record.data());
     {
       // Held only while it is filled: a held record is never written, and
       // the commit must write it.
@@ -561,11 +580,8 @@ void TDataCursor::PostInsert(uint8_t* image, bool reposition) {
       }
       slot->SetFieldBytes(std::span<const uint8_t>(record.data(), recordSize));
       slot->SetRowId(rowId);
-      // The blob layer writes the image's open, changed blobs here and
-      // stores their references and stamps in the slot.
       std::copy_n(slot->Image(), recordSize, record.begin());
     }
-    const bool blobsWritten = false;
     if (keepRowIds_) AddRowIdToHeader(rowId);
     for (size_t i = 0; i < indexes.size(); ++i) {
       indexes[i]->Tree().IndexInsert(keys[i].data(), recordNo);
@@ -580,6 +596,7 @@ void TDataCursor::PostInsert(uint8_t* image, bool reposition) {
 
     CommitTable(true, true, blobsWritten);
     update.Committed();
+    blobs.Done(record.data(), image);
     NoteOwnChange(recordNo, record.data(), true, reposition);
     update.Finish();
   } catch (const TRestart&) {
@@ -648,11 +665,15 @@ void TDataCursor::PostEdit(uint8_t* image, bool release, bool reposition) {
     const std::vector<uint8_t> newLiveKey = DeletedKeyOf(record.data());
     const bool rowIdChanged = oldLiveKey != newLiveKey;
     if (rowIdChanged) DeletedIndex().Tree().CheckUniqueKey(newLiveKey.data());
+    TBlobPost blobs(*this);
+    blobs.Prepare(record.data(), old.data(), recordNo);
     std::unique_ptr<TTextIndexUpdate> text = TTextIndexUpdate::For(*this);
     std::vector<TWordChanges> wordChanges;
     if (text) {
-      const auto oldWords = text->Words(old.data());
-      const auto newWords = text->Words(record.data());
+      // A memo's old words are those of its value as loaded; a memo not
+      // open has not changed (unless the row id, in every key, did).
+      const auto oldWords = text->Words(old.data(), record.data(), true, !rowIdChanged);
+      const auto newWords = text->Words(record.data(), record.data(), false, !rowIdChanged);
       for (size_t i = 0; i < text->FieldCount(); ++i) {
         // A new row id is in every key: all of them change.
         wordChanges.push_back(rowIdChanged ? TWordChanges{oldWords[i], newWords[i]}
@@ -679,20 +700,19 @@ void TDataCursor::PostEdit(uint8_t* image, bool release, bool reposition) {
     for (size_t i = 0; i < wordChanges.size(); ++i) {
       if (text->Add(i, wordChanges[i].Added, rowId, recordNo)) keysChanged = true;
     }
+    const bool blobsWritten = blobs.Write(record.data());
     {
       TPinnedRecord slot(cache, cache.FetchRecord(nullptr, recordNo, kReadForward, false, false));
       slot->SetFieldBytes(std::span<const uint8_t>(record.data(), recordSize));
       slot->SetRowId(rowId);
-      // The blob layer writes the open, changed blobs here, stores their
-      // stamps and references in the slot and frees the buffers written.
       std::copy_n(slot->Image(), recordSize, record.begin());
     }
-    const bool blobsWritten = false;
 
     // Any page of any index written means the index header's counter moves,
     // so that other users drop their copies of the pages.
     CommitTable(true, keysChanged, blobsWritten);
     update.Committed();
+    blobs.Done(record.data(), image);
     NoteOwnChange(recordNo, record.data(), true, reposition);
     update.Finish();
   } catch (const TRestart&) {
@@ -703,7 +723,9 @@ void TDataCursor::PostEdit(uint8_t* image, bool release, bool reposition) {
 void TDataCursor::CancelEdit() {
   CheckOpen();
   postRefused_ = false;
-  // The blob layer drops the blob buffers of the abandoned image here.
+  // The buffers the abandoned image had open for itself only; those it
+  // changed are closed or discarded (DiscardNewBlobs) by the caller.
+  FreeBlobBuffers(false);
   if (editLockNo_ != 0) UnlockRecordNow(editLockNo_);
 }
 
@@ -722,14 +744,16 @@ void TDataCursor::DeleteCurrent(const uint8_t* image, bool reposition) {
     std::vector<uint8_t> old;
     FetchSlot(recordNo, old);
     if (HoldsRecordLock(recordNo)) {
-      // This cursor's own edit: the record cannot have changed. The blob
-      // layer frees the cursor's blob buffers here.
+      // This cursor's own edit: the record cannot have changed. Its blob
+      // buffers go with the record.
       update.ReleaseWhenDone(recordNo);
     } else {
       if (LocksRecords() && table_->Lock().CursorLockedRecords().Contains(uint32_t(recordNo))) {
         RaiseTableError(LEDRA_RECLOCKFAILED, tableName_, directory_.DatabaseName());
       }
-      if (!holdsExclusively_ && old != shown) RaiseRecordChanged();
+      if (!holdsExclusively_ && old != StoredForm(shown.data(), shown.size())) {
+        RaiseRecordChanged();
+      }
       update.Lock(recordNo);
     }
     if (old[0] != 0) RaiseRecordChanged();
@@ -748,8 +772,7 @@ void TDataCursor::DeleteCurrent(const uint8_t* image, bool reposition) {
     for (size_t i = 0; i < indexes.size(); ++i) indexes[i]->Tree().IndexDelete(keys[i].data());
     DeletedIndex().Tree().IndexReplace(liveKey.data(), freedKey.data(), recordNo);
     table_->IndexFile().DecLiveRecordCount();
-    // The blob layer frees the record's blob chains here.
-    const bool blobsChanged = false;
+    const bool blobsChanged = table_->HasBlobs() && FreeRecordBlobs(old.data());
     for (size_t i = 0; text && i < text->FieldCount(); ++i) text->Remove(i, words[i], rowId);
     {
       // The fields and the row id stay in the free slot.
@@ -759,6 +782,7 @@ void TDataCursor::DeleteCurrent(const uint8_t* image, bool reposition) {
 
     CommitTable(true, true, blobsChanged);
     update.Committed();
+    FreeRecordBuffers(recordNo);
     NoteOwnChange(recordNo, old.data(), false, reposition);
     update.Finish();
   } catch (const TRestart&) {
@@ -777,14 +801,29 @@ void TDataCursor::CopyCurrentToNew(uint8_t* image) {
   if (keepRowIds_) {
     std::copy_n(currentImage_.begin() + kRowIdOffset, 4, image + kRowIdOffset);
   }
-  // A blob value belongs to one record: the blob layer copies it into a new
-  // blob of the new image; until then the field is empty.
+  // A blob value belongs to one record: the new image gets a copy of it in
+  // a new blob buffer, written as a chain of its own when it is posted.
   const TRecordLayout& layout = Layout();
+  std::vector<uint8_t> value;
   for (int fieldNo = 1; fieldNo <= layout.FieldCount(); ++fieldNo) {
     const TFieldDesc& field = layout.FieldDesc(fieldNo);
     if (!field.IsBlob() || field.Offset < kRecordPrefixSize) continue;
     std::fill_n(image + field.Offset,
                 std::min<size_t>(1u + field.DataSize, recordSize - field.Offset), uint8_t(0));
+    if (BlobField(fieldNo) == nullptr) continue;
+    const int32_t reference = BlobReference(field, currentImage_.data());
+    if (reference <= 0) continue;
+    if (openBlobs_.size() >= kMaxOpenBlobs) {
+      RaiseTableError(LEDRA_OPENBLOBLIMIT, tableName_, directory_.DatabaseName());
+    }
+    Operate([&] {
+      LoadBlobValue(table_->BlobFile(), reference,
+                    int32_t(GetLE32(currentImage_.data() + field.Offset + 5)), value,
+                    &BlobClient());
+    });
+    TBlobBuffer& buffer = AddBlobBuffer(field, image, false, TBlobOpenMode::kWrite, false);
+    buffer.Assign(std::move(value));
+    PutBlobReference(field, image, -buffer.Handle(), buffer.Length() == 0);
   }
 }
 

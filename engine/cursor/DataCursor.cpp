@@ -172,6 +172,8 @@ void TDataCursor::DetachState() noexcept {
   // Records this cursor still holds (an edit never posted nor cancelled)
   // would stay locked while other cursors keep the table open.
   if (table_ != nullptr && layout_ != nullptr) ReleaseRecordLocks();
+  // Blob changes not posted are dropped with their buffers.
+  openBlobs_.clear();
   heldRecords_.clear();
   editLockNo_ = 0;
   postRefused_ = false;

@@ -51,6 +51,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "engine/cursor/BlobBuffer.h"
 #include "engine/cursor/BlobFile.h"
 #include "engine/cursor/CursorIndex.h"
 #include "engine/cursor/RecordLayout.h"
@@ -249,6 +250,61 @@ class TDataCursor final : private TRecordCacheClient,
   bool KeepRowIds() const { return keepRowIds_; }
   // An optimistic post was refused; every post is refused until CancelEdit.
   bool PostRefused() const { return postRefused_; }
+
+  // ---- Blobs (CursorBlob.cpp) ------------------------------------------------------
+  // A blob field's value is opened for one record image: the image's
+  // reference becomes the negated handle of a buffer in the cursor's
+  // open-blob list, through which it is read and changed in memory. The
+  // changed values are written when that image is posted (PostInsert,
+  // PostEdit), dropped when the blob is closed or discarded. The calls
+  // return 0 or a result code: LEDRA_NOTABLOB (not a blob field),
+  // LEDRA_OPENBLOBLIMIT, LEDRA_INVALIDBLOBOFFSET (a handle in the image at
+  // open that names no buffer), LEDRA_INVALIDBLOBHANDLE (no open buffer
+  // behind the image's reference), LEDRA_ENDOFBLOB (a read past the end,
+  // with the bytes there were), LEDRA_INVALIDBLOBLEN (a value beyond
+  // 2147483647 bytes). Errors of the blob file while loading (another user
+  // rewrote the value since the image was read: LEDRA_KEYORRECDELETED; a
+  // damaged chain: LEDRA_MEMOCORRUPT) are raised.
+
+  static constexpr size_t kMaxOpenBlobs = 128;
+
+  // Opens the blob of field `fieldNo` of `image`; an image already holding
+  // an open handle for it opens the same buffer once more.
+  uint16_t OpenBlob(int fieldNo, uint8_t* image, uint32_t& length, bool freeAfterPost,
+                    TBlobOpenMode mode);
+  uint16_t ReadBlob(int fieldNo, const uint8_t* image, uint32_t position, uint32_t count,
+                    uint8_t* destination, uint32_t& read);
+  uint16_t WriteBlob(int fieldNo, uint8_t* image, uint32_t position, uint32_t count,
+                     const uint8_t* source);
+  uint16_t TruncateBlob(int fieldNo, uint8_t* image, uint32_t length);
+  uint16_t GetBlobLength(int fieldNo, const uint8_t* image, uint32_t& length);
+  // One open less; the last one frees the buffer, drops its unwritten
+  // changes and puts the reference it was opened from back into the image.
+  uint16_t CloseBlob(int fieldNo, uint8_t* image);
+
+  // Post time, for the buffers `image` holds handles of: new stamps for the
+  // changed ones (into the buffers and the image), their values written
+  // (true when any was), their chains' first blocks stored as the
+  // references. Changed buffers of two records are LEDRA_MEMOCORRUPT.
+  void StampBlobs(uint8_t* image);
+  bool WriteBlobs(const uint8_t* image);
+  void StoreBlobRefs(uint8_t* image);
+  // Frees the buffers marked free-after-post, or all of them.
+  void FreeBlobBuffers(bool all);
+  // Frees the chains of every blob field of a deleted record's image: true
+  // when any was freed.
+  bool FreeRecordBlobs(const uint8_t* image);
+  // Closes and frees the buffers of an unsaved image (its references become
+  // those the blobs were opened from).
+  void DiscardNewBlobs(uint8_t* image);
+  size_t OpenBlobCount() const { return openBlobs_.size(); }
+  // The open buffer whose handle the field of `image` holds, if any.
+  const TBlobBuffer* FindBlobBuffer(int fieldNo, const uint8_t* image) const;
+  // The value of a memo field of `image` for its words: an open buffer's
+  // value (its value as loaded with `asLoaded`), else the stored chain,
+  // loaded into `scratch`.
+  std::string_view MemoValue(int fieldNo, const uint8_t* image, bool asLoaded,
+                             std::vector<uint8_t>& scratch);
 
   // ---- Filters -------------------------------------------------------------------
 
@@ -541,6 +597,70 @@ class TDataCursor final : private TRecordCacheClient,
   void AbandonChange() noexcept;
   void AddRowIdToHeader(int32_t rowId);
 
+  // ---- CursorBlob.cpp ----
+
+  class TBlobPost;
+
+  // The descriptor of a blob field with a slot; null for any other number.
+  const TFieldDesc* BlobField(int fieldNo) const;
+  int32_t BlobReference(const TFieldDesc& field, const uint8_t* image) const;
+  TBlobBuffer* BufferOfHandle(int32_t handle) const;
+  // The buffer behind the field's reference in `image`, or null.
+  TBlobBuffer* BufferOf(const TFieldDesc& field, const uint8_t* image) const;
+  // The buffers `image` holds handles of, in field order.
+  std::vector<TBlobBuffer*> ImageBlobs(const uint8_t* image) const;
+  int32_t NewBlobHandle();
+  void RemoveBlobBuffer(const TBlobBuffer* buffer) noexcept;
+  // Writes a reference into the field (null flag 1 when positive; for a
+  // handle, 1 unless the value is empty).
+  void PutBlobReference(const TFieldDesc& field, uint8_t* image, int32_t reference,
+                        bool empty) const;
+  // A copy of `image` with each open handle replaced by the reference it was
+  // opened from: the image as the table holds it.
+  std::vector<uint8_t> StoredForm(const uint8_t* image, size_t size) const;
+  bool InTextIndex(int fieldNo) const;
+  // A new buffer in the list, the field's reference replaced by its handle.
+  TBlobBuffer& AddBlobBuffer(const TFieldDesc& field, uint8_t* image, bool freeAfterPost,
+                             TBlobOpenMode mode, bool load);
+  // Frees the buffers of record n (a record being deleted).
+  void FreeRecordBuffers(int32_t recordNo) noexcept;
+
+  // The blob part of one post: the buffers of the posted record image are
+  // prepared before anything changes, written with the change and given up
+  // once it is committed. A post that fails leaves every buffer as it was
+  // and frees those it made itself.
+  class TBlobPost {
+   public:
+    explicit TBlobPost(TDataCursor& cursor) : cursor_(cursor) {}
+    ~TBlobPost();
+    TBlobPost(const TBlobPost&) = delete;
+    TBlobPost& operator=(const TBlobPost&) = delete;
+    // Edit (`old` is the record as stored): a blob field not open keeps the
+    // stored bytes; an open one must still stand for the stored chain
+    // (LEDRA_KEYORRECDELETED). Insert (`old` null, `recordNo` the new
+    // record's): every value the image names gets a chain of its own.
+    void Prepare(uint8_t* record, const uint8_t* old, int32_t recordNo);
+    // Stamps, writes and stores the references in `record`: true when the
+    // blob file changed.
+    bool Write(uint8_t* record);
+    // After the commit: the caller's image takes the references and stamps
+    // of `record`, and the buffers of the record are freed.
+    void Done(const uint8_t* record, uint8_t* image) noexcept;
+
+   private:
+    struct TSaved {
+      TBlobBuffer* buffer;
+      int32_t firstBlock;
+      int32_t stamp;
+      int32_t recordNo;
+      bool changed;
+    };
+    TDataCursor& cursor_;
+    std::vector<TSaved> saved_;
+    std::vector<const TBlobBuffer*> adopted_;
+    bool done_ = false;
+  };
+
   // ---- CursorSeek.cpp ----
 
   bool SeekKeyNow(const uint8_t* key, bool nearest, bool keepEnds);
@@ -622,6 +742,10 @@ class TDataCursor final : private TRecordCacheClient,
   bool keepRowIds_ = false;
   std::array<uint8_t, kMaxStoredKeyLength> keyScratch_{};
   std::vector<uint8_t> filterImage_;
+
+  // Open blobs.
+  std::vector<std::unique_ptr<TBlobBuffer>> openBlobs_;
+  int32_t nextBlobHandle_ = 1;
 };
 
 // ---- Operations ---------------------------------------------------------------------
