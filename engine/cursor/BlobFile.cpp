@@ -259,7 +259,7 @@ TBlock* TBlobFile::Insert(std::unique_ptr<TBlock> block) {
   }
   TBlock* raw = block.get();
   blocks_.insert(blocks_.begin() + std::ptrdiff_t(at), std::move(block));
-  LinkFront(raw);
+  chain_.LinkFront(raw);
   return raw;
 }
 
@@ -268,49 +268,20 @@ std::unique_ptr<TBlock> TBlobFile::Detach(TBlock* block) {
   if (at >= blocks_.size() || blocks_[at].get() != block) RaiseCorrupt();
   std::unique_ptr<TBlock> owned = std::move(blocks_[at]);
   blocks_.erase(blocks_.begin() + std::ptrdiff_t(at));
-  Unlink(block);
+  chain_.Unlink(block);
   return owned;
-}
-
-void TBlobFile::LinkFront(TBlock* block) {
-  block->older_ = newest_;
-  block->newer_ = nullptr;
-  if (newest_) newest_->newer_ = block;
-  newest_ = block;
-  if (!oldest_) oldest_ = block;
-}
-
-void TBlobFile::Unlink(TBlock* block) {
-  if (block->newer_) {
-    block->newer_->older_ = block->older_;
-  } else {
-    newest_ = block->older_;
-  }
-  if (block->older_) {
-    block->older_->newer_ = block->newer_;
-  } else {
-    oldest_ = block->newer_;
-  }
-  block->older_ = nullptr;
-  block->newer_ = nullptr;
-}
-
-void TBlobFile::MoveToFront(TBlock* block) {
-  if (block == newest_) return;
-  Unlink(block);
-  LinkFront(block);
 }
 
 std::vector<int32_t> TBlobFile::RecentlyUsedOrder() const {
   std::vector<int32_t> order;
-  for (const TBlock* block = newest_; block; block = block->older_) {
+  for (const TBlock* block = chain_.Newest(); block; block = block->older_) {
     order.push_back(block->blockNo_);
   }
   return order;
 }
 
 TBlock* TBlobFile::LeastRecentlyUsedFree() const {
-  for (TBlock* block = oldest_; block; block = block->newer_) {
+  for (TBlock* block = chain_.Oldest(); block; block = block->newer_) {
     if (!block->dirty_ && !block->InUse()) return block;
   }
   return nullptr;
@@ -348,7 +319,7 @@ TBlock* TBlobFile::GetBlock(int32_t blockNo, bool readAhead, int32_t blocksWante
   if (!IsValidBlockNo(blockNo)) RaiseCorrupt();
 
   TBlock* block = nullptr;
-  TBlock* recent = newest_;
+  TBlock* recent = chain_.Newest();
   for (int k = 0; k < kRecentLookups && recent; ++k, recent = recent->older_) {
     if (recent->blockNo_ == blockNo) {
       block = recent;
@@ -358,7 +329,7 @@ TBlock* TBlobFile::GetBlock(int32_t blockNo, bool readAhead, int32_t blocksWante
   if (!block) block = Lookup(blockNo);
 
   if (block) {
-    MoveToFront(block);
+    chain_.MoveToFront(block);
     ++statistics_.cacheHits;
   } else {
     if (client && !CacheTable().StrictChangeDetection() && client->CheckForChanges()) {
@@ -604,8 +575,7 @@ void TBlobFile::DropCachedBlocks() noexcept {
     }
   }
   blocks_.clear();
-  newest_ = nullptr;
-  oldest_ = nullptr;
+  chain_.Clear();
 }
 
 }  // namespace ledra

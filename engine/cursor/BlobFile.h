@@ -59,6 +59,7 @@
 #include "engine/cursor/Block.h"
 #include "engine/files/DataHeader.h"
 #include "engine/files/FileHandler.h"
+#include "engine/files/RecentlyUsedChain.h"
 
 namespace ledra {
 
@@ -325,9 +326,6 @@ class TBlobFile : public TFileHandler {
   // recently-used chain.
   TBlock* Insert(std::unique_ptr<TBlock> block);
   std::unique_ptr<TBlock> Detach(TBlock* block);
-  void LinkFront(TBlock* block);
-  void Unlink(TBlock* block);
-  void MoveToFront(TBlock* block);
   // A zeroed block object for number blockNo, detached: from the stack while
   // below capacity, else the least recently used clean block not in use
   // (after one write of the dirty blocks outside a transaction), else from
@@ -357,8 +355,7 @@ class TBlobFile : public TFileHandler {
   // Sorted by block number.
   std::vector<std::unique_ptr<TBlock>> blocks_;
   // Most and least recently used ends of the recently-used chain.
-  TBlock* newest_ = nullptr;
-  TBlock* oldest_ = nullptr;
+  TRecentlyUsedChain<TBlock, &TBlock::older_, &TBlock::newer_> chain_;
   // Blocks dropped from the cache while in use.
   std::vector<std::unique_ptr<TBlock>> orphans_;
   int32_t capacity_ = 1;

@@ -119,37 +119,8 @@ TRecord* TRecordCache::Insert(std::unique_ptr<TRecord> record) {
   }
   TRecord* raw = record.get();
   records_.insert(records_.begin() + std::ptrdiff_t(at), std::move(record));
-  LinkFront(raw);
+  chain_.LinkFront(raw);
   return raw;
-}
-
-void TRecordCache::LinkFront(TRecord* record) {
-  record->older_ = newest_;
-  record->newer_ = nullptr;
-  if (newest_) newest_->newer_ = record;
-  newest_ = record;
-  if (!oldest_) oldest_ = record;
-}
-
-void TRecordCache::Unlink(TRecord* record) {
-  if (record->newer_) {
-    record->newer_->older_ = record->older_;
-  } else {
-    newest_ = record->older_;
-  }
-  if (record->older_) {
-    record->older_->newer_ = record->newer_;
-  } else {
-    oldest_ = record->newer_;
-  }
-  record->older_ = nullptr;
-  record->newer_ = nullptr;
-}
-
-void TRecordCache::MoveToFront(TRecord* record) {
-  if (record == newest_) return;
-  Unlink(record);
-  LinkFront(record);
 }
 
 std::unique_ptr<TRecord> TRecordCache::Detach(TRecord* record) {
@@ -157,13 +128,13 @@ std::unique_ptr<TRecord> TRecordCache::Detach(TRecord* record) {
   if (at >= records_.size() || records_[at].get() != record) RaiseCorrupt();
   std::unique_ptr<TRecord> owned = std::move(records_[at]);
   records_.erase(records_.begin() + std::ptrdiff_t(at));
-  Unlink(record);
+  chain_.Unlink(record);
   return owned;
 }
 
 std::vector<int32_t> TRecordCache::RecentlyUsedOrder() const {
   std::vector<int32_t> order;
-  for (const TRecord* record = newest_; record; record = record->older_) {
+  for (const TRecord* record = chain_.Newest(); record; record = record->older_) {
     order.push_back(record->recordNo_);
   }
   return order;
@@ -172,7 +143,7 @@ std::vector<int32_t> TRecordCache::RecentlyUsedOrder() const {
 // ---- Record objects ---------------------------------------------------------------
 
 TRecord* TRecordCache::LeastRecentlyUsedFree() const {
-  for (TRecord* record = oldest_; record; record = record->newer_) {
+  for (TRecord* record = chain_.Oldest(); record; record = record->newer_) {
     if (!record->dirty_ && !record->Pinned()) return record;
   }
   return nullptr;
@@ -224,7 +195,7 @@ TRecord* TRecordCache::FetchRecord(TRecordCacheClient* client, int32_t recordNo,
   }
 
   TRecord* record = nullptr;
-  TRecord* recent = newest_;
+  TRecord* recent = chain_.Newest();
   for (int k = 0; k < kRecentLookups && recent; ++k, recent = recent->older_) {
     if (recent->recordNo_ == recordNo) {
       record = recent;
@@ -234,7 +205,7 @@ TRecord* TRecordCache::FetchRecord(TRecordCacheClient* client, int32_t recordNo,
   if (!record) record = Lookup(recordNo);
 
   if (record) {
-    MoveToFront(record);
+    chain_.MoveToFront(record);
     ++statistics_.cacheHits;
   } else {
     if (client && !Table().StrictChangeDetection() && client->AcquireReadLockForFetch()) {
@@ -426,8 +397,7 @@ void TRecordCache::DropAllRecords() {
     }
   }
   records_.clear();
-  newest_ = nullptr;
-  oldest_ = nullptr;
+  chain_.Clear();
 }
 
 }  // namespace ledra

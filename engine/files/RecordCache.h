@@ -41,6 +41,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/files/RecentlyUsedChain.h"
 #include "engine/files/Record.h"
 
 namespace ledra {
@@ -213,10 +214,6 @@ class TRecordCache {
   // the front of the recently-used list.
   TRecord* Insert(std::unique_ptr<TRecord> record);
 
-  void LinkFront(TRecord* record);
-  void Unlink(TRecord* record);
-  void MoveToFront(TRecord* record);
-
   // A record object for slot `recordNo`, detached from both lists: from the
   // pool while below capacity, else the least recently used clean and unheld
   // record (after one flush outside a transaction), else from the pool with
@@ -246,8 +243,7 @@ class TRecordCache {
   // Sorted by record number.
   std::vector<std::unique_ptr<TRecord>> records_;
   // Most and least recently used ends of the recently-used list.
-  TRecord* newest_ = nullptr;
-  TRecord* oldest_ = nullptr;
+  TRecentlyUsedChain<TRecord, &TRecord::older_, &TRecord::newer_> chain_;
   // Records dropped from the cache while a cursor held them.
   std::vector<std::unique_ptr<TRecord>> orphans_;
 
