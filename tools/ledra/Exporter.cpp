@@ -4,51 +4,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/cursor/BlobChain.h"
 #include "engine/cursor/RecordLayout.h"
-#include "engine/errors/EngineError.h"
-#include "engine/files/Bytes.h"
+#include "tools/ledra/BlobValue.h"
 #include "tools/ledra/Cp1252.h"
 #include "tools/ledra/Csv.h"
 #include "tools/ledra/ValueText.h"
 
 namespace ledra::tool {
 
-namespace {
-
-// Attempts at reading a blob whose record another program rewrote between
-// reading the record and reading the blob.
-constexpr int kBlobAttempts = 5;
-
-}  // namespace
-
 TExporter::TExporter(TToolSession& session, TExportOptions options)
     : session_(session), options_(std::move(options)) {}
-
-void TExporter::ReadBlob(TDataCursor& cursor, int fieldNo, std::vector<uint8_t>& image,
-                         std::vector<uint8_t>& value) {
-  const TFieldDesc& desc = cursor.Layout().FieldDesc(fieldNo);
-  for (int attempt = 1;; ++attempt) {
-    // Inside one read bracket the table cannot change, and the bracket has
-    // dropped whatever another writer made stale.
-    TDataCursor::TReadBracket bracket(cursor);
-    try {
-      const int32_t reference = GetLEInt32(image.data() + desc.Offset + 1);
-      const int32_t stamp = GetLEInt32(image.data() + desc.Offset + 5);
-      LoadBlobValue(cursor.Table().BlobFile(), reference, stamp, value, nullptr);
-      bracket.End();
-      return;
-    } catch (const ELedraEngineError& error) {
-      if (error.ErrorCode != LEDRA_KEYORRECDELETED || attempt >= kBlobAttempts) throw;
-    }
-    bracket.End();
-    // The record was rewritten meanwhile: read it again.
-    if (cursor.ReadCurrent(image.data()) != 0) {
-      value.clear();
-      return;
-    }
-  }
-}
 
 int64_t TExporter::Run(std::ostream& out) {
   TDataCursor& cursor = session_.OpenCursor();
@@ -83,7 +48,7 @@ int64_t TExporter::Run(std::ostream& out) {
       layout.GetFieldValue(f, image.data(), isNull, value.data());
       std::string& text = texts[size_t(f - 1)];
       if (desc.IsBlob()) {
-        if (!isNull) ReadBlob(cursor, f, image, blob);
+        if (!isNull) ReadBlobValue(cursor, f, image, blob);
         text = isNull ? std::string() : FormatBlobValue(desc, blob);
         if (options_.Format == TTextFormat::Json) {
           object[names[size_t(f - 1)]] =

@@ -26,11 +26,6 @@ class TExporter {
   int64_t Run(std::ostream& out);
 
  private:
-  // The value of a blob field of the record in `image`, which is read again
-  // when another program rewrote it meanwhile.
-  void ReadBlob(TDataCursor& cursor, int fieldNo, std::vector<uint8_t>& image,
-                std::vector<uint8_t>& value);
-
   TToolSession& session_;
   TExportOptions options_;
 };

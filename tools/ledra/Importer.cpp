@@ -8,6 +8,7 @@
 #include "engine/cursor/RecordLayout.h"
 #include "engine/errors/EngineError.h"
 #include "engine/files/DataHeader.h"
+#include "tools/ledra/BlobValue.h"
 #include "tools/ledra/Cp1252.h"
 #include "tools/ledra/Csv.h"
 #include "tools/ledra/ToolError.h"
@@ -74,15 +75,13 @@ bool TImporter::AddRow(const std::string& where, const std::vector<std::string>&
       if (text.empty()) {
         layout.SetFieldValue(fieldNo, image_.data(), nullptr, false, false);
       } else if (desc.IsBlob()) {
-        // Blob values reach the blob file through the cursor's blob
-        // buffers, which the record update path does not offer yet.
-        throw EToolError("blob and memo values cannot be written by this version of ledra",
-                         kExitFindings);
+        WriteBlobValue(cursor_, fieldNo, image_.data(), ParseBlobValue(desc, text));
       } else {
         ParseFieldValue(desc, text, value_.data());
         layout.SetFieldValue(fieldNo, image_.data(), value_.data(), false, false);
       }
     } catch (const EToolError& error) {
+      cursor_.DiscardNewBlobs(image_.data());
       Skip(where, "field '" + Cp1252ToUtf8(desc.FieldName) + "': " + error.what());
       return false;
     }
@@ -90,6 +89,9 @@ bool TImporter::AddRow(const std::string& where, const std::vector<std::string>&
   try {
     cursor_.PostInsert(image_.data(), false);
   } catch (const ELedraEngineError& error) {
+    // A refused insert keeps its blob buffers open for another try; this
+    // row has none.
+    cursor_.DiscardNewBlobs(image_.data());
     if (!RowRefused(error.ErrorCode)) throw;
     Skip(where, error.what());
     return false;

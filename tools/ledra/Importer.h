@@ -7,7 +7,9 @@
 // does not convert, or that a required, minimum or maximum check or a unique
 // index refuses, is reported with its line (JSON: its position in the array)
 // and skipped without writing any part of it. AutoInc values are the
-// table's to give and are not read.
+// table's to give and are not read. Blob and memo values are written with
+// their record: memos as text, other blobs in hexadecimal, as export gives
+// them; a value the cursor's blob buffer refuses skips the row whole.
 #pragma once
 
 #include <cstdint>

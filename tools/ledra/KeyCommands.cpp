@@ -8,6 +8,7 @@
 #include "engine/errors/EngineError.h"
 #include "engine/files/DataHeader.h"
 #include "engine/index/IndexHeader.h"
+#include "tools/ledra/BlobValue.h"
 #include "tools/ledra/Cp1252.h"
 #include "tools/ledra/ToolError.h"
 #include "tools/ledra/ValueText.h"
@@ -23,23 +24,28 @@ std::string TKeyCommands::KeyText() const {
   return "(" + text + ")";
 }
 
-void TKeyCommands::SetField(int fieldNo, const std::string& text, std::vector<uint8_t>& image) {
+void TKeyCommands::SetField(int fieldNo, const std::string& text, std::vector<uint8_t>& image,
+                            bool checkOnly) {
   TDataCursor& cursor = session_.OpenCursor();
   const TFieldDesc& desc = cursor.Layout().FieldDesc(fieldNo);
-  if (text.empty()) {
-    cursor.SetFieldValue(fieldNo, image.data(), nullptr, false, false);
-    return;
-  }
-  if (desc.IsBlob()) {
-    throw EToolError("field '" + Cp1252ToUtf8(desc.FieldName) + "' is a blob; give it with import");
-  }
-  std::vector<uint8_t> value(kFieldValueBufferSize);
   try {
+    if (desc.IsBlob()) {
+      // An edit changes a blob only through its buffer: the empty text
+      // empties the value rather than nulling the reference.
+      std::vector<uint8_t> bytes = ParseBlobValue(desc, text);
+      if (!checkOnly) WriteBlobValue(cursor, fieldNo, image.data(), bytes);
+      return;
+    }
+    if (text.empty()) {
+      cursor.SetFieldValue(fieldNo, image.data(), nullptr, false, false);
+      return;
+    }
+    std::vector<uint8_t> value(kFieldValueBufferSize);
     ParseFieldValue(desc, text, value.data());
+    cursor.SetFieldValue(fieldNo, image.data(), value.data(), false, false);
   } catch (const EToolError& error) {
     throw EToolError("field '" + Cp1252ToUtf8(desc.FieldName) + "': " + error.what());
   }
-  cursor.SetFieldValue(fieldNo, image.data(), value.data(), false, false);
 }
 
 bool TKeyCommands::Locate(bool whole) {
@@ -68,6 +74,7 @@ bool TKeyCommands::Find(std::ostream& out, bool asJson) {
   const TRecordLayout& layout = cursor.Layout();
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
   std::vector<uint8_t> value(kFieldValueBufferSize);
+  std::vector<uint8_t> blob;
   size_t width = 0;
   for (int f = 1; f <= layout.FieldCount(); ++f) {
     width = std::max(width, Cp1252ToUtf8(layout.FieldDesc(f).FieldName).size());
@@ -77,15 +84,18 @@ bool TKeyCommands::Find(std::ostream& out, bool asJson) {
     const std::string name = Cp1252ToUtf8(desc.FieldName);
     bool isNull = false;
     layout.GetFieldValue(f, image_.data(), isNull, value.data());
-    if (asJson) {
-      object[name] = desc.IsBlob() ? nlohmann::ordered_json(isNull ? "" : "(blob)")
-                                   : JsonFieldValue(desc, value.data(), isNull);
-      continue;
+    std::string text;
+    if (desc.IsBlob()) {
+      if (!isNull) ReadBlobValue(cursor, f, image_, blob);
+      if (!isNull) text = FormatBlobValue(desc, blob);
+      if (asJson)
+        object[name] = isNull ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
+    } else if (asJson) {
+      object[name] = JsonFieldValue(desc, value.data(), isNull);
+    } else if (!isNull) {
+      text = FormatFieldValue(desc, value.data());
     }
-    std::string text = isNull          ? ""
-                       : desc.IsBlob() ? "(blob)"
-                                       : FormatFieldValue(desc, value.data());
-    out << name << std::string(width + 2 - name.size(), ' ') << text << "\n";
+    if (!asJson) out << name << std::string(width + 2 - name.size(), ' ') << text << "\n";
   }
   if (asJson) out << object.dump(2) << "\n";
   session_.CloseCursor();
@@ -113,7 +123,7 @@ bool TKeyCommands::Update(const std::vector<std::string>& assignments, std::ostr
       throw EToolError("field '" + name + "' is an AutoInc field; its value cannot change");
     }
     std::vector<uint8_t> probe(cursor.RecordSize(), 0);
-    SetField(fieldNo, assignment.substr(equals + 1), probe);
+    SetField(fieldNo, assignment.substr(equals + 1), probe, true);
     changes.emplace_back(fieldNo, assignment.substr(equals + 1));
   }
   if (changes.empty()) throw EToolError("nothing to change: give --set FIELD=VALUE");
@@ -128,6 +138,7 @@ bool TKeyCommands::Update(const std::vector<std::string>& assignments, std::ostr
   } catch (...) {
     try {
       cursor.CancelEdit();
+      cursor.DiscardNewBlobs(image_.data());
     } catch (...) {
     }
     throw;

@@ -2,7 +2,8 @@
 // key, read, changed or deleted through the record update path, so that they
 // can run beside other programs using the table. An edit holds the record
 // lock from reading the record to writing it back; another program editing
-// the same record makes it fail with the engine's record-lock error.
+// the same record makes it fail with the engine's record-lock error. Blob
+// and memo values are shown and given in the texts export and import use.
 #pragma once
 
 #include <ostream>
@@ -31,7 +32,10 @@ class TKeyCommands {
   // Stands the cursor on the record with the key (all key fields given when
   // `whole`), its image in image_: false when there is none.
   bool Locate(bool whole);
-  void SetField(int fieldNo, const std::string& text, std::vector<uint8_t>& image);
+  // Sets a field of `image` from its text (the empty text: null, or an
+  // empty blob); with `checkOnly` the text is only converted.
+  void SetField(int fieldNo, const std::string& text, std::vector<uint8_t>& image,
+                bool checkOnly = false);
 
   TToolSession& session_;
   std::vector<std::string> keyValues_;

@@ -322,7 +322,9 @@ int RunLedraTool(int argc, const char* const* argv, std::istream& in, std::ostre
       "update", "Change fields of the record with a primary key, under its record lock");
   AddTableArguments(*update, table, true);
   update->add_option("VALUE", key, "The values of the primary key's fields, in order")->required();
-  update->add_option("--set", assignments, "FIELD=VALUE (an empty VALUE makes the field null)")
+  update
+      ->add_option("--set", assignments,
+                   "FIELD=VALUE (an empty VALUE makes the field null, a blob or memo empty)")
       ->required()
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);

@@ -40,8 +40,13 @@ int HexValue(char c) {
   return -1;
 }
 
+// Quoted texts longer than this (blob values) are cut short in messages.
+constexpr size_t kQuotedTextLimit = 60;
+
 [[noreturn]] void Refuse(std::string_view text, const std::string& why) {
-  throw EToolError("'" + std::string(text) + "' " + why, kExitFindings);
+  std::string quoted(text.substr(0, kQuotedTextLimit));
+  if (text.size() > kQuotedTextLimit) quoted += "...";
+  throw EToolError("'" + quoted + "' " + why, kExitFindings);
 }
 
 std::vector<uint8_t> Unhex(std::string_view text) {
