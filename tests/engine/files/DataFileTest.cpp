@@ -15,6 +15,7 @@
 #include "platform/Diagnostics.h"
 #include "platform/System.h"
 #include "platform/WinError.h"
+#include "tests/engine/files/FieldTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/TempDir.h"
 
@@ -44,25 +45,6 @@ Bytes LE32(uint32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
-TFieldDesc Field(uint16_t no, std::string name, uint8_t type, uint8_t subType, uint8_t size,
-                 uint8_t dataSize, uint16_t offset) {
-  TFieldDesc d;
-  d.FieldNo = no;
-  d.FieldName = std::move(name);
-  d.FieldType = type;
-  d.SubType = subType;
-  d.Size = size;
-  d.DataSize = dataSize;
-  d.Offset = offset;
-  return d;
-}
-
-// string 30 at 9, integer at 41, AutoInc at 5, date at 46: RecordSize 51.
-std::vector<TFieldDesc> FourFields() {
-  return {Field(1, "Name", 1, 0, 30, 31, 9), Field(2, "Count", 6, 0, 0, 4, 41),
-          Field(3, "Id", 6, 29, 0, 4, 5), Field(4, "Born", 2, 0, 0, 4, 46)};
-}
-
 // One descriptor as the format lays it out, all other bytes zero.
 Bytes DescBytes(uint16_t no, const std::string& name, uint8_t type, uint8_t subType, uint8_t size,
                 uint8_t dataSize, uint16_t offset) {
@@ -83,7 +65,7 @@ class DataFileTest : public ::testing::Test {
   void CreateFourFields(bool encrypted = false, const std::string& password = "pw",
                         const std::string& description = "Towns") {
     TDataFile file(path_);
-    file.CreateHeader(0, 0, 3, 7, encrypted, password, description, 4, FourFields(), 0);
+    file.CreateHeader(0, 0, 3, 7, encrypted, password, description, 4, test::FourFields(), 0);
     ASSERT_TRUE(file.WriteHeader(false));
     ASSERT_TRUE(file.WriteFieldDescs());
   }
@@ -112,7 +94,7 @@ TEST_F(DataFileTest, NewTableHeaderAndDescriptorsByteForByte) {
   const double before = platform::NowDateTime() - 693594.0;
   {
     TDataFile file(path_);
-    file.CreateHeader(0, 0, 3, 7, false, "pw", "Towns", 4, FourFields(), 0);
+    file.CreateHeader(0, 0, 3, 7, false, "pw", "Towns", 4, test::FourFields(), 0);
     EXPECT_TRUE(file.HeaderModified());
     EXPECT_TRUE(file.DescsModified());
     EXPECT_EQ(file.ChangeCount(), 0);
@@ -367,7 +349,7 @@ TEST_F(DataFileTest, TableInfoIsCutAndEnciphered) {
 
   // A plain table keeps no password.
   TDataFile plain(dir_.File("Plain.DAT"));
-  plain.CreateHeader(0, 0, 0, 0, false, "pw", "", 4, FourFields(), 0);
+  plain.CreateHeader(0, 0, 0, 0, false, "pw", "", 4, test::FourFields(), 0);
   plain.SetTableInfo("pw", "Plain", 0, 0, 0);
   EXPECT_EQ(plain.TablePassword(), "");
   EXPECT_EQ(plain.Header().TableDescription, "Plain");
@@ -376,7 +358,8 @@ TEST_F(DataFileTest, TableInfoIsCutAndEnciphered) {
 TEST_F(DataFileTest, DescriptorAreaOfWholeMultiplesOf65536IsStoredPlain) {
   std::vector<TFieldDesc> fields;
   for (uint16_t i = 1; i <= 256; ++i) {
-    fields.push_back(Field(i, "F" + std::to_string(i), 6, 0, 0, 4, uint16_t(9 + 5 * (i - 1))));
+    fields.push_back(
+        test::LaidOutField(i, "F" + std::to_string(i), 6, 0, 0, 4, uint16_t(9 + 5 * (i - 1))));
   }
   {
     TDataFile file(path_);
@@ -471,24 +454,26 @@ TEST_F(DataFileTest, AppendingStopsAtTheSlotAndLengthLimits) {
 TEST_F(DataFileTest, CreationLimitsCreateNothing) {
   std::vector<TFieldDesc> blobs;
   for (uint16_t i = 1; i <= 129; ++i) {
-    blobs.push_back(Field(i, "B" + std::to_string(i), 3, 0, 0, 8, uint16_t(9 + 9 * (i - 1))));
+    blobs.push_back(
+        test::LaidOutField(i, "B" + std::to_string(i), 3, 0, 0, 8, uint16_t(9 + 9 * (i - 1))));
   }
   std::vector<TFieldDesc> wide;
   for (uint16_t i = 1; i <= 300; ++i) {
-    wide.push_back(Field(i, "S" + std::to_string(i), 1, 0, 250, 251, 0));
+    wide.push_back(test::LaidOutField(i, "S" + std::to_string(i), 1, 0, 250, 251, 0));
   }
   TDataFile file(path_);
   EXPECT_EQ(
       test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 129, blobs, 0); }),
       LEDRA_BLOBLIMIT);
-  EXPECT_EQ(test::ErrorCodeRaisedBy(
-                [&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 4, FourFields(), 65536); }),
+  EXPECT_EQ(test::ErrorCodeRaisedBy([&] {
+              file.CreateHeader(0, 0, 0, 0, false, "", "", 4, test::FourFields(), 65536);
+            }),
             LEDRA_BLOBLIMIT);
   EXPECT_EQ(
       test::ErrorCodeRaisedBy([&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 300, wide, 0); }),
       LEDRA_RECTOOBIG);
   EXPECT_EQ(test::ErrorCodeRaisedBy(
-                [&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 5, FourFields(), 0); }),
+                [&] { file.CreateHeader(0, 0, 0, 0, false, "", "", 5, test::FourFields(), 0); }),
             LEDRA_FLDLIMIT);
   EXPECT_FALSE(std::filesystem::exists(path_));
   EXPECT_FALSE(file.IsOpen());

@@ -19,6 +19,7 @@
 #include "engine/files/TableCipher.h"
 #include "platform/Diagnostics.h"
 #include "platform/WinError.h"
+#include "tests/engine/files/FieldTestSupport.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/TempDir.h"
 
@@ -123,25 +124,6 @@ uint64_t AllCalls() {
   return total;
 }
 
-TFieldDesc Field(uint16_t no, std::string name, uint8_t type, uint8_t subType, uint8_t size,
-                 uint8_t dataSize, uint16_t offset) {
-  TFieldDesc d;
-  d.FieldNo = no;
-  d.FieldName = std::move(name);
-  d.FieldType = type;
-  d.SubType = subType;
-  d.Size = size;
-  d.DataSize = dataSize;
-  d.Offset = offset;
-  return d;
-}
-
-// string 30, integer, AutoInc, date: RecordSize 51.
-std::vector<TFieldDesc> FourFields() {
-  return {Field(1, "Name", 1, 0, 30, 31, 9), Field(2, "Count", 6, 0, 0, 4, 41),
-          Field(3, "Id", 6, 29, 0, 4, 5), Field(4, "Born", 2, 0, 0, 4, 46)};
-}
-
 // The plain image of slot n as the tests store it: live, bytes 1..4 zero (a
 // loaded image must get its number from the cache), row id 1000 + n, then a
 // pattern that differs per slot.
@@ -201,7 +183,7 @@ class RecordCacheTest : public ::testing::Test {
   // Creates the table with `slots` records of the four-field layout.
   void CreateTable(int32_t slots, bool encrypted = false) {
     TDataFile file(path_);
-    file.CreateHeader(0, 0, 0, 0, encrypted, "pw", "", 4, FourFields(), 0);
+    file.CreateHeader(0, 0, 0, 0, encrypted, "pw", "", 4, test::FourFields(), 0);
     ASSERT_TRUE(file.WriteHeader(false));
     ASSERT_TRUE(file.WriteFieldDescs());
     if (slots == 0) return;

@@ -7,25 +7,13 @@
 #include <vector>
 
 #include "engine/files/DataFile.h"
+#include "tests/engine/files/FieldTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-TFieldDesc Field(uint16_t no, std::string name, uint8_t type, uint8_t subType, uint8_t size,
-                 uint8_t dataSize, uint16_t offset) {
-  TFieldDesc d;
-  d.FieldNo = no;
-  d.FieldName = std::move(name);
-  d.FieldType = type;
-  d.SubType = subType;
-  d.Size = size;
-  d.DataSize = dataSize;
-  d.Offset = offset;
-  return d;
-}
 
 int32_t LE32At(const uint8_t* p) {
   return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
@@ -41,10 +29,7 @@ void PutLE32At(uint8_t* p, uint32_t v) {
 class RecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    file_.CreateHeader(0, 0, 0, 0, false, "", "", 4,
-                       {Field(1, "Name", 1, 0, 30, 31, 9), Field(2, "Count", 6, 0, 0, 4, 41),
-                        Field(3, "Id", 6, 29, 0, 4, 5), Field(4, "Born", 2, 0, 0, 4, 46)},
-                       0);
+    file_.CreateHeader(0, 0, 0, 0, false, "", "", 4, test::FourFields(), 0);
     ASSERT_EQ(file_.RecordSize(), 51);
   }
 
