@@ -1,6 +1,7 @@
 #include "engine/cursor/BlobFile.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "engine/errors/EngineError.h"
 #include "engine/files/TableCipher.h"
@@ -11,9 +12,6 @@ namespace {
 
 // How many entries the look at the recently-used chain covers.
 constexpr int kRecentLookups = 4;
-// The cache list is reserved up to this many entries when the cache is
-// sized; beyond it the list grows as blocks come in.
-constexpr size_t kMaxReservedEntries = 65536;
 // A run of consecutive dirty blocks longer than this many bytes is written
 // in several calls, so that the write buffer stays bounded.
 constexpr size_t kMaxWriteRunBytes = size_t(1) << 20;
@@ -227,47 +225,44 @@ void TBlobFile::SizeBlockCache() {
   DropCachedBlocks();
   const TBlobCacheTable& table = CacheTable();
   capacity_ = CapacityFor(blockSize_, table.BlobCacheBytes(), table.BlobCacheCount());
-  blocks_.reserve(std::min(size_t(capacity_), kMaxReservedEntries));
   ResetStatistics();
 }
 
-size_t TBlobFile::LowerBound(int32_t blockNo) const {
-  auto at = std::lower_bound(
-      blocks_.begin(), blocks_.end(), blockNo,
-      [](const std::unique_ptr<TBlock>& block, int32_t n) { return block->blockNo_ < n; });
-  return size_t(at - blocks_.begin());
-}
-
 TBlock* TBlobFile::Lookup(int32_t blockNo) {
-  const size_t at = LowerBound(blockNo);
-  if (at < blocks_.size() && blocks_[at]->blockNo_ == blockNo) return blocks_[at].get();
-  return nullptr;
+  const auto at = blocks_.find(blockNo);
+  return at != blocks_.end() ? at->second.get() : nullptr;
 }
 
 const TBlock* TBlobFile::FindCachedBlock(int32_t blockNo) const {
-  const size_t at = LowerBound(blockNo);
-  if (at < blocks_.size() && blocks_[at]->blockNo_ == blockNo) return blocks_[at].get();
-  return nullptr;
+  const auto at = blocks_.find(blockNo);
+  return at != blocks_.end() ? at->second.get() : nullptr;
 }
 
 TBlock* TBlobFile::Insert(std::unique_ptr<TBlock> block) {
-  const size_t at = LowerBound(block->blockNo_);
-  if (at < blocks_.size() && blocks_[at]->blockNo_ == block->blockNo_) {
+  const int32_t blockNo = block->blockNo_;
+  const auto at = blocks_.lower_bound(blockNo);
+  if (at != blocks_.end() && at->first == blockNo) {
     // Two copies of one block would let one overwrite the other's changes.
     spares_.Give(std::move(block));
     RaiseCorrupt();
   }
   TBlock* raw = block.get();
-  blocks_.insert(blocks_.begin() + std::ptrdiff_t(at), std::move(block));
+  try {
+    blocks_.emplace_hint(at, blockNo, std::move(block));
+  } catch (...) {
+    // No room for the entry: the block goes back to the stack, not lost.
+    if (block) spares_.Give(std::move(block));
+    throw;
+  }
   chain_.LinkFront(raw);
   return raw;
 }
 
 std::unique_ptr<TBlock> TBlobFile::Detach(TBlock* block) {
-  const size_t at = LowerBound(block->blockNo_);
-  if (at >= blocks_.size() || blocks_[at].get() != block) RaiseCorrupt();
-  std::unique_ptr<TBlock> owned = std::move(blocks_[at]);
-  blocks_.erase(blocks_.begin() + std::ptrdiff_t(at));
+  const auto at = blocks_.find(block->blockNo_);
+  if (at == blocks_.end() || at->second.get() != block) RaiseCorrupt();
+  std::unique_ptr<TBlock> owned = std::move(at->second);
+  blocks_.erase(at);
   chain_.Unlink(block);
   return owned;
 }
@@ -504,34 +499,38 @@ bool TBlobFile::WriteDirtyBlocks() {
     return block.dirty_ && !block.InUse() && !InReadWindow(block.blockNo_);
   };
   bool written = false;
-  size_t i = 0;
-  while (i < blocks_.size()) {
-    if (!writable(*blocks_[i])) {
+  auto i = blocks_.begin();
+  while (i != blocks_.end()) {
+    if (!writable(*i->second)) {
       ++i;
       continue;
     }
-    size_t j = i + 1;
-    while (j < blocks_.size() && j - i < maxRun && writable(*blocks_[j]) &&
-           blocks_[j]->blockNo_ == blocks_[j - 1]->blockNo_ + 1) {
+    auto j = std::next(i);
+    size_t count = 1;
+    int32_t lastNo = i->first;
+    while (j != blocks_.end() && count < maxRun && writable(*j->second) && j->first == lastNo + 1) {
+      lastNo = j->first;
       ++j;
+      ++count;
     }
-    WriteRun(i, j - i);
+    WriteRun(i, count);
     written = true;
     i = j;
   }
   return written;
 }
 
-void TBlobFile::WriteRun(size_t first, size_t count) {
+void TBlobFile::WriteRun(TBlockMap::iterator first, size_t count) {
   const size_t blockSize = size_t(blockSize_);
   const size_t payload = PayloadBytes();
-  const int32_t firstNo = blocks_[first]->blockNo_;
+  const int32_t firstNo = first->first;
   // Blocks the header does not count must never reach the file.
   if (!IsValidBlockNo(firstNo) || !IsValidBlockNo(firstNo + int32_t(count) - 1)) RaiseCorrupt();
   Grow(writeBuffer_, count * blockSize);
-  for (size_t k = 0; k < count; ++k) {
+  auto at = first;
+  for (size_t k = 0; k < count; ++k, ++at) {
     uint8_t* bytes = writeBuffer_.data() + k * blockSize;
-    blocks_[first + k]->Store(bytes);
+    at->second->Store(bytes);
     if (encrypted_) {
       CipherDataRun(bytes, size_t(kBlobBlockHeaderSize));
       CipherDataRun(bytes + kBlobBlockHeaderSize, payload);
@@ -544,7 +543,8 @@ void TBlobFile::WriteRun(size_t first, size_t count) {
   }
   MarkWritten();
   // Only now are the blocks on disk.
-  for (size_t k = 0; k < count; ++k) blocks_[first + k]->MarkClean();
+  at = first;
+  for (size_t k = 0; k < count; ++k, ++at) at->second->MarkClean();
   ++statistics_.writeRuns;
   statistics_.blocksWritten += count;
 }
@@ -563,7 +563,8 @@ void TBlobFile::TrimBlockCache() {
 }
 
 void TBlobFile::DropCachedBlocks() noexcept {
-  for (std::unique_ptr<TBlock>& block : blocks_) {
+  for (auto& entry : blocks_) {
+    std::unique_ptr<TBlock>& block = entry.second;
     block->older_ = nullptr;
     block->newer_ = nullptr;
     if (block->InUse()) {

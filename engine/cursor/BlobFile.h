@@ -24,8 +24,9 @@
 //   - each block's 18 header bytes and its payload are separate cipher runs;
 //   - the two reserved areas go back to disk exactly as they were read.
 //
-// Block cache: the cached blocks are kept sorted by number (searched by
-// halving) and in a recently-used chain; a lookup tries the four most
+// Block cache: the cached blocks are kept ordered by number (in a search
+// tree, so that adding and evicting at either end stay cheap) and in a
+// recently-used chain; a lookup tries the four most
 // recently used first. Invariants:
 //   - a block in use is never reused for another number, reloaded or written;
 //   - a dirty block is never reloaded from disk, and becomes clean only after
@@ -50,6 +51,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -319,8 +321,9 @@ class TBlobFile : public TFileHandler {
   void SizeBlockCache();
   size_t PayloadBytes() const { return size_t(blockSize_ - kBlobBlockHeaderSize); }
 
-  // Index of the first cached block whose number is not below blockNo.
-  size_t LowerBound(int32_t blockNo) const;
+  // The cached blocks by number.
+  using TBlockMap = std::map<int32_t, std::unique_ptr<TBlock>>;
+
   TBlock* Lookup(int32_t blockNo);
   // Inserts a detached block at its sorted place and at the front of the
   // recently-used chain.
@@ -339,8 +342,9 @@ class TBlobFile : public TFileHandler {
   bool InReadWindow(int32_t blockNo) const {
     return blockNo >= windowFirst_ && blockNo < windowFirst_ + windowCount_;
   }
-  // Writes blocks_[first .. first + count) with one write.
-  void WriteRun(size_t first, size_t count);
+  // Writes `count` cached blocks from `first` on (consecutive numbers) with
+  // one write.
+  void WriteRun(TBlockMap::iterator first, size_t count);
   // Walks a chain from firstBlock, checking every link, into chainScratch_.
   void CollectChain(int32_t firstBlock, int32_t stamp, bool fixStamps, TBlobCacheClient* client);
 
@@ -352,8 +356,9 @@ class TBlobFile : public TFileHandler {
 
   const TBlobCacheTable* cacheTable_ = nullptr;
   TBlobCacheTableState defaults_;
-  // Sorted by block number.
-  std::vector<std::unique_ptr<TBlock>> blocks_;
+  // Ordered by block number: reading a chain in order evicts the lowest
+  // numbers and adds the highest, which a tree does without moving the rest.
+  TBlockMap blocks_;
   // Most and least recently used ends of the recently-used chain.
   TRecentlyUsedChain<TBlock, &TBlock::older_, &TBlock::newer_> chain_;
   // Blocks dropped from the cache while in use.

@@ -178,6 +178,13 @@ void TPage::InsertEntry(size_t pos, const uint8_t* key, int32_t pointer, int32_t
   entries_.insert(entries_.begin() + ptrdiff_t(pos), TPageEntry{pointer, count, 0, 0});
 }
 
+void TPage::ResizeEntries(size_t n) {
+  keys_.clear();
+  entries_.clear();
+  keys_.resize(n * Format.KeyLength);
+  entries_.resize(n);
+}
+
 void TPage::RemoveEntries(size_t pos, size_t n) {
   size_t k = Format.KeyLength;
   keys_.erase(keys_.begin() + ptrdiff_t(pos * k), keys_.begin() + ptrdiff_t((pos + n) * k));
@@ -230,11 +237,15 @@ void DecodeFixed(const uint8_t* body, TPage& page, uint16_t count, bool inner,
   uint16_t capacity = inner ? InnerCapacity(f) : LeafCapacity(f);
   if (count > capacity) Corrupt(tableName);
   size_t k = f.KeyLength;
-  size_t length = k + 4 + ((inner && f.EntryCounts != 0) ? 4 : 0);
+  const bool counts = inner && f.EntryCounts != 0;
+  size_t length = k + 4 + (counts ? 4 : 0);
+  page.ResizeEntries(count);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* e = body + i * length;
-    int32_t count32 = (inner && f.EntryCounts != 0) ? GetLEInt32(e + k + 4) : 0;
-    page.InsertEntry(i, e, GetLEInt32(e + k), count32);
+    std::memcpy(page.Key(i), e, k);
+    TPageEntry& entry = page.Entry(i);
+    entry.Pointer = GetLEInt32(e + k);
+    entry.Count = counts ? GetLEInt32(e + k + 4) : 0;
   }
 }
 
@@ -250,7 +261,9 @@ void DecodeCompressed(const uint8_t* body, TPage& page, uint16_t count, uint16_t
   bool prefixed = f.Compression == kCompressDupByte || f.Compression == kCompressFull;
   bool trailed = f.Compression == kCompressTrailByte || f.Compression == kCompressFull;
   int headerBytes = EntryHeaderBytes(f);
-  static const uint8_t kZeroKey[kMaxStoredKeyLength] = {};
+  // Every key starts zeroed, so the trailing zeros an entry leaves out are
+  // already in place; the count is bounded by the check above.
+  page.ResizeEntries(count);
   uint32_t off = 0;
   for (size_t i = 0; i < count; ++i) {
     if (off + uint32_t(headerBytes) > kBody) Corrupt(tableName);
@@ -262,8 +275,7 @@ void DecodeCompressed(const uint8_t* body, TPage& page, uint16_t count, uint16_t
     uint32_t length = LeafEntryLength(f, uint8_t(p), uint8_t(t));
     if (off + length > kBody) Corrupt(tableName);
 
-    // The key is assembled in place: a zero key is inserted, then filled.
-    page.InsertEntry(i, kZeroKey, 0, 0);
+    // The key is assembled in place.
     uint8_t* key = page.Key(i);
     if (p > 0) std::memcpy(key, page.Key(i - 1), size_t(p));
     const uint8_t* src = e + headerBytes;

@@ -90,6 +90,11 @@ class TPage {
 
   // Inserts an entry before position `pos` (pos == EntryCount appends).
   void InsertEntry(size_t pos, const uint8_t* key, int32_t pointer, int32_t count = 0);
+  // Drops the entries and makes room for `n` of them in one go: keys all
+  // zero, entries zero, to be filled in place (decoding a page). Keeps the
+  // buffers' capacity, so a page within the reserved worst case allocates
+  // nothing.
+  void ResizeEntries(size_t n);
   // Removes `n` entries from position `pos`.
   void RemoveEntries(size_t pos, size_t n = 1);
   // Inserts entries first..first + n - 1 of `from` (same format) before `pos`.
