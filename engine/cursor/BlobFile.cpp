@@ -84,11 +84,7 @@ void TBlobFile::CreateTableFile() {
 // ---- Header -------------------------------------------------------------------------
 
 TBlobHeader TBlobFile::ReadHeaderImage() {
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, 0);
-    ReadBlock(headerBytes_.data(), int64_t(kBlobHeaderSize));
-  }
+  ReadAt(0, headerBytes_.data(), int64_t(kBlobHeaderSize));
   if (encrypted_) CipherDataRun(headerBytes_.data(), kBlobHeaderSize);
   return DecodeBlobHeader(headerBytes_.data());
 }
@@ -124,9 +120,7 @@ bool TBlobFile::WriteBlobHeader(bool force) {
   EncodeBlobHeader(image, headerBytes_.data());
   if (encrypted_) CipherDataRun(headerBytes_.data(), kBlobHeaderSize);
   try {
-    TFileGuard guard(*this);
-    Seek(kFromStart, 0);
-    WriteBlock(headerBytes_.data(), int64_t(kBlobHeaderSize));
+    WriteAt(0, headerBytes_.data(), int64_t(kBlobHeaderSize));
   } catch (...) {
     // The counter has advanced in memory only: the next flush writes again.
     header_.HeaderModified = 1;
@@ -144,11 +138,7 @@ void TBlobFile::MarkBlobHeaderChanged() {
 }
 
 void TBlobFile::EmptyBlobFile() {
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, int64_t(kBlobHeaderSize));
-    WriteBlock(nullptr, 0);
-  }
+  WriteAt(int64_t(kBlobHeaderSize), nullptr, 0);
   // The file holds no blocks any more.
   DropCachedBlocks();
   MarkWritten();
@@ -536,11 +526,7 @@ void TBlobFile::WriteRun(TBlockMap::iterator first, size_t count) {
       CipherDataRun(bytes + kBlobBlockHeaderSize, payload);
     }
   }
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, BlockOffset(firstNo));
-    WriteBlock(writeBuffer_.data(), int64_t(count * blockSize));
-  }
+  WriteAt(BlockOffset(firstNo), writeBuffer_.data(), int64_t(count * blockSize));
   MarkWritten();
   // Only now are the blocks on disk.
   at = first;

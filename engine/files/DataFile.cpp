@@ -115,9 +115,7 @@ bool TDataFile::WriteHeader(bool force) {
   header_.LastUpdated = platform::NowDateTime() - kLastUpdatedDelta;
   EncodeDataHeader(header_, outBuffer_.data());
   try {
-    TFileGuard guard(*this);
-    Seek(kFromStart, 0);
-    WriteBlock(outBuffer_.data(), kDataHeaderSize);
+    WriteAt(0, outBuffer_.data(), kDataHeaderSize);
   } catch (...) {
     // The counter has advanced in memory only: the next flush writes again.
     header_.HeaderModified = 1;
@@ -161,9 +159,7 @@ void TDataFile::ReadFieldDescs() {
   const size_t length = size_t(count) * kFieldDescSize;
   std::vector<uint8_t> area(length);
   if (length > 0) {
-    TFileGuard guard(*this);
-    Seek(kFromStart, kDescsOffset);
-    ReadBlock(area.data(), int64_t(length));
+    ReadAt(kDescsOffset, area.data(), int64_t(length));
   }
   if (Encrypted()) CipherDataRun(area.data(), area.size());
 
@@ -191,9 +187,7 @@ bool TDataFile::WriteFieldDescs() {
   if (Encrypted()) CipherDataRun(area.data(), area.size());
   // No descriptors: nothing to write (a write of 0 bytes would cut the file).
   if (!area.empty()) {
-    TFileGuard guard(*this);
-    Seek(kFromStart, kDescsOffset);
-    WriteBlock(area.data(), int64_t(area.size()));
+    WriteAt(kDescsOffset, area.data(), int64_t(area.size()));
   }
   MarkWritten();
   if (forceBufferFlush_) FlushTableFile();
@@ -309,11 +303,7 @@ void TDataFile::CreateHeader(uint16_t languageId, uint16_t sortId, uint16_t user
 }
 
 void TDataFile::EmptyDataFile() {
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, header_.SlotsOffset());
-    WriteBlock(nullptr, 0);
-  }
+  WriteAt(header_.SlotsOffset(), nullptr, 0);
   MarkWritten();
   if (forceBufferFlush_) FlushTableFile();
   header_.ChangeCount = 0;
@@ -435,11 +425,7 @@ int32_t TDataFile::ReadSlots(int32_t first, int32_t count, uint8_t* buffer, bool
   const int64_t length = CheckSlotRun(first, count);
   if (count == 0) return 0;
   uint32_t got = 0;
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, SlotOffset(first));
-    got = ReadBlock(buffer, length, allowShort);
-  }
+  got = ReadAt(SlotOffset(first), buffer, length, allowShort);
   const size_t recordSize = header_.RecordSize;
   const int32_t whole = int32_t(got / recordSize);
   if (Encrypted()) {
@@ -455,11 +441,7 @@ void TDataFile::WriteSlots(int32_t first, int32_t count, uint8_t* buffer) {
   if (Encrypted()) {
     for (int32_t k = 0; k < count; ++k) CipherDataRun(buffer + size_t(k) * recordSize, recordSize);
   }
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, SlotOffset(first));
-    WriteBlock(buffer, length);
-  }
+  WriteAt(SlotOffset(first), buffer, length);
   MarkWritten();
 }
 

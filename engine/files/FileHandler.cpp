@@ -153,4 +153,16 @@ void TFileHandler::LeaveFile() {
   if (--enterDepth_ == 0) enteredFile_ = nullptr;
 }
 
+uint32_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t length, bool allowShort) {
+  TFileGuard guard(*this);
+  Seek(kFromStart, offset);
+  return ReadBlock(buffer, length, allowShort);
+}
+
+void TFileHandler::WriteAt(int64_t offset, const void* buffer, int64_t length) {
+  TFileGuard guard(*this);
+  Seek(kFromStart, offset);
+  WriteBlock(buffer, length);
+}
+
 }  // namespace ledra

@@ -64,6 +64,10 @@ class TFileHandler {
   // Writes at the current position; anything but the whole length raises
   // LEDRA_WRITEERR. A length of 0 ends the file at the current position.
   virtual void WriteBlock(const void* buffer, int64_t length);
+  // A seek to `offset` and the transfer that follows, inside the file's
+  // critical section so that no other thread moves the shared position between.
+  uint32_t ReadAt(int64_t offset, void* buffer, int64_t length, bool allowShort = false);
+  void WriteAt(int64_t offset, const void* buffer, int64_t length);
   // Writes the system's buffers to the device; LEDRA_WRITEERR on failure.
   virtual void FlushTableFile();
 

@@ -142,11 +142,7 @@ void TIndexFile::CloseIndexFile() {
 // ---- the header block ----
 
 void TIndexFile::ReadHeaderBlock(TIndexHeader& h) {
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, 0);
-    ReadBlock(block_.data(), kIndexHeaderSize);
-  }
+  ReadAt(0, block_.data(), kIndexHeaderSize);
   CipherBlock(block_.data(), kIndexHeaderSize);
   DecodeIndexHeader(block_.data(), h);
   // Slots 1..SecondaryIndexCount are walked everywhere: a count beyond the
@@ -162,11 +158,7 @@ void TIndexFile::ReadIndexHeader() {
 }
 
 bool TIndexFile::RefreshIndexHeader() {
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, 0);
-    ReadBlock(block_.data(), kIndexHeaderSize);
-  }
+  ReadAt(0, block_.data(), kIndexHeaderSize);
   CipherBlock(block_.data(), kIndexHeaderSize);
   if (GetLE32(block_.data()) == header_.IdxChangeCount) return false;
   TIndexHeader fresh;
@@ -183,11 +175,7 @@ bool TIndexFile::WriteIndexHeader(bool force) {
   StripTemporary(image);
   EncodeIndexHeader(image, block_.data());
   CipherBlock(block_.data(), kIndexHeaderSize);
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, 0);
-    WriteBlock(block_.data(), kIndexHeaderSize);
-  }
+  WriteAt(0, block_.data(), kIndexHeaderSize);
   Written();
   header_.IdxHeaderModified = 0;
   return true;
@@ -208,11 +196,7 @@ void TIndexFile::VerifyIndexHeader() const {
 }
 
 void TIndexFile::EmptyIndexes() {
-  {
-    TFileGuard guard(*this);
-    Seek(kFromStart, int64_t(kIndexHeaderSize));
-    WriteBlock(nullptr, 0);
-  }
+  WriteAt(int64_t(kIndexHeaderSize), nullptr, 0);
   Written();
   // Every cached page now names a page the file no longer holds.
   DropCachedPages(true);
