@@ -57,10 +57,10 @@
 #include "engine/cursor/BlobBuffer.h"
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataDirectory.h"
-#include "engine/files/DataSession.h"
-#include "engine/files/DataTable.h"
-#include "engine/files/TableDefinition.h"
+#include "engine/table/DataDirectory.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/DataTable.h"
+#include "engine/table/TableDefinition.h"
 
 namespace {
 

@@ -62,9 +62,9 @@
 
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataDirectory.h"
-#include "engine/files/DataSession.h"
-#include "engine/files/TableDefinition.h"
+#include "engine/table/DataDirectory.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/TableDefinition.h"
 #include "platform/Diagnostics.h"
 
 namespace {

@@ -43,11 +43,11 @@
 #include <vector>
 
 #include "engine/files/Bytes.h"
-#include "engine/files/DataDirectory.h"
+#include "engine/table/DataDirectory.h"
 #include "engine/files/DataFile.h"
-#include "engine/files/DataSession.h"
-#include "engine/files/DataTable.h"
-#include "engine/files/TableDefinition.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/DataTable.h"
+#include "engine/table/TableDefinition.h"
 #include "engine/index/BTree.h"
 #include "engine/index/CharMaps.h"
 #include "engine/index/IndexFile.h"

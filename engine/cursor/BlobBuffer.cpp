@@ -5,7 +5,7 @@
 #include <span>
 #include <utility>
 
-#include "engine/cursor/BlobChain.h"
+#include "engine/blob/BlobChain.h"
 #include "engine/errors/EngineError.h"
 
 namespace ledra {

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/cursor/BlobFile.h"
+#include "engine/blob/BlobFile.h"
 
 namespace ledra {
 

@@ -22,10 +22,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/cursor/BlobChain.h"
+#include "engine/blob/BlobChain.h"
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataTable.h"
 #include "engine/index/IndexHeader.h"
 
 namespace ledra {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/errors/EngineError.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataTable.h"
 #include "engine/index/KeyWidth.h"
 
 namespace ledra {

@@ -8,7 +8,7 @@
 
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataTable.h"
 
 namespace ledra {
 

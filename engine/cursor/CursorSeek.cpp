@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "engine/cursor/DataCursor.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataTable.h"
 
 namespace ledra {
 

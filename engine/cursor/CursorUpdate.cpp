@@ -38,12 +38,12 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/cursor/BlobChain.h"
+#include "engine/blob/BlobChain.h"
 #include "engine/cursor/DataCursor.h"
-#include "engine/cursor/TextIndexWords.h"
+#include "engine/index/TextIndexWords.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataSession.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/DataTable.h"
 #include "engine/files/LocaleServices.h"
 #include "engine/index/TextParams.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/files/DataSession.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/DataTable.h"
 #include "engine/index/CharMaps.h"
 
 namespace ledra {

@@ -52,11 +52,11 @@
 #include <vector>
 
 #include "engine/cursor/BlobBuffer.h"
-#include "engine/cursor/BlobFile.h"
+#include "engine/blob/BlobFile.h"
 #include "engine/cursor/CursorIndex.h"
-#include "engine/cursor/RecordLayout.h"
+#include "engine/files/RecordLayout.h"
 #include "engine/errors/EngineError.h"
-#include "engine/files/DataDirectory.h"
+#include "engine/table/DataDirectory.h"
 #include "engine/files/RecordCache.h"
 #include "engine/files/RecordsBitmap.h"
 #include "engine/index/BTree.h"

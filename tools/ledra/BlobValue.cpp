@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "engine/cursor/BlobChain.h"
+#include "engine/blob/BlobChain.h"
 #include "engine/errors/EngineError.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataTable.h"
 #include "tools/ledra/ToolError.h"
 
 namespace ledra::tool {

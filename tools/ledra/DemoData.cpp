@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/errors/EngineError.h"
-#include "engine/files/TableDefinition.h"
+#include "engine/table/TableDefinition.h"
 #include "tools/ledra/Importer.h"
 #include "tools/ledra/TableArguments.h"
 #include "tools/ledra/ToolError.h"

@@ -5,16 +5,19 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/cursor/RecordLayout.h"
+#include "engine/files/RecordLayout.h"
 #include "engine/errors/EngineError.h"
 #include "engine/files/DataHeader.h"
 #include "tools/ledra/BlobValue.h"
-#include "tools/ledra/Cp1252.h"
+#include "platform/Cp1252.h"
 #include "tools/ledra/Csv.h"
 #include "tools/ledra/ToolError.h"
 #include "tools/ledra/ValueText.h"
 
 namespace ledra::tool {
+
+using platform::Cp1252ToUtf8;
+using platform::Utf8ToCp1252;
 
 namespace {
 

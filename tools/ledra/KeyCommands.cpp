@@ -4,16 +4,19 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/cursor/RecordLayout.h"
+#include "engine/files/RecordLayout.h"
 #include "engine/errors/EngineError.h"
 #include "engine/files/DataHeader.h"
 #include "engine/index/IndexHeader.h"
 #include "tools/ledra/BlobValue.h"
-#include "tools/ledra/Cp1252.h"
+#include "platform/Cp1252.h"
 #include "tools/ledra/ToolError.h"
 #include "tools/ledra/ValueText.h"
 
 namespace ledra::tool {
+
+using platform::Cp1252ToUtf8;
+using platform::Utf8ToCp1252;
 
 TKeyCommands::TKeyCommands(TToolSession& session, std::vector<std::string> keyValues)
     : session_(session), keyValues_(std::move(keyValues)) {}

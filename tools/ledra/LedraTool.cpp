@@ -14,7 +14,7 @@
 #include "engine/files/Bytes.h"
 #include "engine/files/DataFile.h"
 #include "engine/files/TableFileNames.h"
-#include "engine/files/TableLock.h"
+#include "engine/table/TableLock.h"
 #include "platform/File.h"
 #include "tools/ledra/DemoData.h"
 #include "tools/ledra/Exporter.h"
@@ -22,7 +22,7 @@
 #include "tools/ledra/KeyCommands.h"
 #include "tools/ledra/TableArguments.h"
 #include "tools/ledra/TableInfo.h"
-#include "tools/ledra/TableVerifier.h"
+#include "engine/table/TableVerifier.h"
 #include "tools/ledra/ToolError.h"
 #include "tools/ledra/ToolSession.h"
 

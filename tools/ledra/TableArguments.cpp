@@ -7,15 +7,18 @@
 #include <exception>
 #include <optional>
 
-#include "engine/cursor/FieldText.h"
-#include "engine/cursor/RecordLayout.h"
+#include "engine/files/FieldText.h"
+#include "engine/files/RecordLayout.h"
 #include "engine/files/DataHeader.h"
 #include "engine/index/IndexFile.h"
 #include "engine/index/PageCodec.h"
-#include "tools/ledra/Cp1252.h"
+#include "platform/Cp1252.h"
 #include "tools/ledra/ToolError.h"
 
 namespace ledra::tool {
+
+using platform::Cp1252ToUtf8;
+using platform::Utf8ToCp1252;
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/files/DataTable.h"
+#include "engine/table/DataTable.h"
 #include "engine/files/FieldDesc.h"
-#include "engine/files/TableDefinition.h"
+#include "engine/table/TableDefinition.h"
 #include "engine/index/TextParams.h"
 
 namespace ledra::tool {

@@ -6,10 +6,13 @@
 
 #include "engine/files/DataHeader.h"
 #include "engine/index/IndexHeader.h"
-#include "tools/ledra/Cp1252.h"
+#include "platform/Cp1252.h"
 #include "tools/ledra/ValueText.h"
 
 namespace ledra::tool {
+
+using platform::Cp1252ToUtf8;
+using platform::Utf8ToCp1252;
 
 namespace {
 

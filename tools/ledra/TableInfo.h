@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/files/DataTable.h"
+#include "engine/table/DataTable.h"
 
 namespace ledra::tool {
 

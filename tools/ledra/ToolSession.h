@@ -12,9 +12,9 @@
 #include <string>
 
 #include "engine/cursor/DataCursor.h"
-#include "engine/files/DataDirectory.h"
-#include "engine/files/DataSession.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataDirectory.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/DataTable.h"
 
 namespace ledra::tool {
 

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/cursor/BlobChecker.h"
+#include "engine/blob/BlobChecker.h"
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataTable.h"
 #include "engine/index/TextParams.h"
 #include "tests/engine/cursor/CursorTestSupport.h"
 

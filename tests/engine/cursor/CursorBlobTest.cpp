@@ -9,7 +9,7 @@
 #include "engine/errors/EngineError.h"
 #include "engine/files/Bytes.h"
 #include "tests/engine/cursor/BlobCursorTestSupport.h"
-#include "tests/engine/cursor/BlobTestSupport.h"
+#include "tests/engine/blob/BlobTestSupport.h"
 
 namespace ledra {
 namespace {

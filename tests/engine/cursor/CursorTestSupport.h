@@ -17,14 +17,14 @@
 
 #include "engine/cursor/CursorIndex.h"
 #include "engine/cursor/DataCursor.h"
-#include "engine/cursor/RecordLayout.h"
+#include "engine/files/RecordLayout.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataDirectory.h"
-#include "engine/files/DataSession.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataDirectory.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/DataTable.h"
 #include "engine/index/CharMaps.h"
 #include "engine/index/IndexChecker.h"
-#include "tests/engine/files/TableTestSupport.h"
+#include "tests/engine/table/TableTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra::test {

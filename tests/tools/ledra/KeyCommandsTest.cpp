@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engine/cursor/DataCursor.h"
-#include "engine/files/DataSession.h"
-#include "tests/engine/files/TableTestSupport.h"
+#include "engine/table/DataSession.h"
+#include "tests/engine/table/TableTestSupport.h"
 #include "tests/support/TempDir.h"
 #include "tests/tools/ledra/LedraTestSupport.h"
 

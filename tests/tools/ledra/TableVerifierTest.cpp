@@ -1,4 +1,4 @@
-#include "tools/ledra/TableVerifier.h"
+#include "engine/table/TableVerifier.h"
 
 #include <gtest/gtest.h>
 
@@ -8,11 +8,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/cursor/BlobChain.h"
+#include "engine/blob/BlobChain.h"
 #include "engine/files/Bytes.h"
-#include "engine/files/DataDirectory.h"
-#include "engine/files/DataSession.h"
-#include "engine/files/DataTable.h"
+#include "engine/table/DataDirectory.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/DataTable.h"
 #include "tests/support/TempDir.h"
 #include "tests/tools/ledra/LedraTestSupport.h"
 

@@ -6,13 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "engine/cursor/RecordLayout.h"
-#include "tools/ledra/Cp1252.h"
+#include "engine/files/RecordLayout.h"
+#include "platform/Cp1252.h"
 #include "tools/ledra/Csv.h"
 #include "tools/ledra/TableArguments.h"
 #include "tools/ledra/ToolError.h"
 
 namespace ledra::tool {
+
+using platform::Cp1252ToUtf8;
+using platform::Utf8ToCp1252;
 namespace {
 
 TFieldDesc Desc(const std::string& arg) {
