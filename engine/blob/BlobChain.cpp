@@ -157,7 +157,7 @@ int32_t StoreBlobValue(TBlobFile& file, int32_t firstBlock, int32_t newStamp,
   // What is left of a longer old chain goes to the free list.
   const int32_t surplus = block->NextBlock();
   if (surplus != 0) {
-    file.FreeChain(surplus, newStamp, true, client, true);
+    file.FreeChain(surplus, newStamp, /*fixStamps=*/true, client, /*continueWalk=*/true);
     block->SetNextBlock(0);
   }
   return first;

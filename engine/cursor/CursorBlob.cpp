@@ -139,7 +139,10 @@ TBlobBuffer& TDataCursor::AddBlobBuffer(const TFieldDesc& field, uint8_t* image,
                                               mode, freeAfterPost);
   // The words a memo had are the ones its edit removes from the text index.
   const bool keepCopy = field.SubType == kSubTypeMemo && InTextIndex(field.FieldNo);
-  if (load && reference > 0) buffer->Load(table_->BlobFile(), &BlobClient(), keepCopy);
+  // A field without a value loads as empty too, so that its edit knows it had
+  // no words (else the new value would pass for the old one and its words
+  // would never reach the text index).
+  if (load && reference >= 0) buffer->Load(table_->BlobFile(), &BlobClient(), keepCopy);
   openBlobs_.push_back(std::move(buffer));
   TBlobBuffer& added = *openBlobs_.back();
   PutBlobReference(field, image, -added.Handle(), added.Length() == 0);
@@ -169,7 +172,7 @@ uint16_t TDataCursor::OpenBlob(int fieldNo, uint8_t* image, uint32_t& length, bo
     }
     if (openBlobs_.size() >= kMaxOpenBlobs) return LEDRA_OPENBLOBLIMIT;
     // A failed load adds nothing and leaves the image as it was.
-    length = AddBlobBuffer(*field, image, freeAfterPost, mode, true).Length();
+    length = AddBlobBuffer(*field, image, freeAfterPost, mode, /*load=*/true).Length();
     return 0;
   });
 }
@@ -357,7 +360,8 @@ void TDataCursor::TBlobPost::Prepare(uint8_t* record, const uint8_t* old, int32_
       if (c.openBlobs_.size() >= kMaxOpenBlobs) {
         RaiseTableError(LEDRA_OPENBLOBLIMIT, c.tableName_, c.directory_.DatabaseName());
       }
-      buffer = &c.AddBlobBuffer(*field, record, true, TBlobOpenMode::kRead, true);
+      buffer = &c.AddBlobBuffer(*field, record, /*freeAfterPost=*/true, TBlobOpenMode::kRead,
+                                /*load=*/true);
       adopted_.push_back(buffer);
     }
     if (buffer == nullptr) continue;

@@ -22,7 +22,8 @@ std::string IndexNameOf(int slot, const TIndexDesc& desc) {
 
 const TIndexDesc& CheckedDesc(TDataTable& table, int slot) {
   if (slot < 0 || slot > kTextSlot) {
-    RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, std::to_string(slot), {}, table.TableName());
+    RaiseEngineError(LEDRA_INVALIDIDXDESC,
+                     {.Index = std::to_string(slot), .Table = table.TableName()});
   }
   return table.IndexFile().Header().Descs[size_t(slot)];
 }

@@ -217,7 +217,8 @@ void TDataCursor::EdgeState(bool end) {
 
 void TDataCursor::RaiseOrderCorrupt() const {
   const std::string name = index_ ? index_->Name() : std::string(kDeletedIndexName);
-  RaiseEngineError(LEDRA_INDEXCORRUPT, {}, {}, {}, name, {}, tableName_, directory_.DatabaseName());
+  RaiseEngineError(LEDRA_INDEXCORRUPT,
+                   {.Index = name, .Table = tableName_, .Database = directory_.DatabaseName()});
 }
 
 void TDataCursor::FetchImage(int32_t recordNo, int direction, bool askCursor, uint8_t* image,
@@ -230,7 +231,7 @@ void TDataCursor::FetchImage(int32_t recordNo, int direction, bool askCursor, ui
     RaiseOrderCorrupt();
   }
   TRecordCache& cache = table_->RecordCache();
-  TRecord* record = cache.FetchRecord(this, recordNo, direction, askCursor, true);
+  TRecord* record = cache.FetchRecord(this, recordNo, direction, askCursor, /*readAhead=*/true);
   if (record == nullptr) {
     changeSeen_ = true;
     throw TRestart{};
@@ -252,7 +253,7 @@ void TDataCursor::ReadRecordAtPosition(int direction) {
     return;
   }
   const int32_t recordNo = PositionRecordNo();
-  FetchImage(recordNo, direction, true, currentImage_.data());
+  FetchImage(recordNo, direction, /*askCursor=*/true, currentImage_.data());
   currentRecordNo_ = recordNo;
 }
 
@@ -422,7 +423,7 @@ bool TDataCursor::GotoBookmarkNow(const uint8_t* bookmark, bool exact) {
   }
   const uint16_t length = KeyLength();
   std::copy_n(bookmark, length, keyScratch_.begin());
-  SeekKeyNow(keyScratch_.data(), true, false);
+  SeekKeyNow(keyScratch_.data(), /*nearest=*/true, /*keepEnds=*/false);
   if (!HasEntry()) return false;
   bof_ = eof_ = false;
   ReadRecordAtPosition(kReadForward);
@@ -483,7 +484,9 @@ uint16_t TDataCursor::SyncToCursor(TDataCursor& other) {
       if (!GotoBookmarkNow(bookmark, true)) result = LEDRA_RECNOTFOUND;
     } else {
       index_->BuildKey(image.data(), keyScratch_.data());
-      if (!SeekKeyNow(keyScratch_.data(), false, false)) result = LEDRA_RECNOTFOUND;
+      if (!SeekKeyNow(keyScratch_.data(), /*nearest=*/false, /*keepEnds=*/false)) {
+        result = LEDRA_RECNOTFOUND;
+      }
       if (HasEntry()) ReadRecordAtPosition(kReadForward);
     }
     return result;

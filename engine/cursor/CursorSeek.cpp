@@ -124,11 +124,11 @@ bool TDataCursor::FindByKey(bool raw, const uint8_t* source, uint8_t* out, int p
       // The first key with these leading bytes; for a non-unique index that
       // is the lowest row id among equal values.
       index.CompleteFirst(key, significant);
-      SeekKeyNow(key, true, false);
+      SeekKeyNow(key, /*nearest=*/true, /*keepEnds=*/false);
       found = HasEntry() && !(bof_ && eof_) &&
               index.CompareKeys(pos_.Key.data(), key, significant) == 0;
     } else {
-      found = SeekKeyNow(key, nearest, false);
+      found = SeekKeyNow(key, nearest, /*keepEnds=*/false);
     }
     if (eof_) SeekEdgeNow(true);
     ReadRecordAtPosition(kReadForward);
@@ -239,7 +239,7 @@ void TDataCursor::RepositionNow() {
     }
     between_ = false;
     pos_.Clear();
-    SeekKeyNow(keyScratch_.data(), true, true);
+    SeekKeyNow(keyScratch_.data(), /*nearest=*/true, /*keepEnds=*/true);
     if (!HasEntry()) {
       ClearPosition();
       return;

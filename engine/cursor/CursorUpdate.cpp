@@ -113,18 +113,25 @@ class TTextIndexUpdate {
 
   size_t FieldCount() const { return fields_.size(); }
 
+  // Which memo values the words come from.
+  struct TMemoWords {
+    // Each memo's value as loaded, before the changes made to it.
+    bool AsLoaded = false;
+    // Only the memos open in the image; the others count as unchanged.
+    bool OpenOnly = false;
+  };
+
   // The words of each field: string fields of `image`, memo fields of
-  // `memoImage` (their values as loaded with `asLoaded`; with `openOnly`
-  // only the memos open in it, the others counting as unchanged).
+  // `memoImage`.
   std::vector<std::vector<std::string>> Words(const uint8_t* image, const uint8_t* memoImage,
-                                              bool asLoaded, bool openOnly) {
+                                              const TMemoWords& memos) {
     std::vector<std::vector<std::string>> words(fields_.size());
     for (size_t i = 0; i < fields_.size(); ++i) {
       const TFieldDesc& field = fields_[i];
       if (field.FieldType == fldBlob && field.SubType == kSubTypeMemo) {
-        if (openOnly && cursor_.FindBlobBuffer(field.FieldNo, memoImage) == nullptr) continue;
-        words[i] =
-            splitter_->Extract(cursor_.MemoValue(field.FieldNo, memoImage, asLoaded, scratch_));
+        if (memos.OpenOnly && cursor_.FindBlobBuffer(field.FieldNo, memoImage) == nullptr) continue;
+        words[i] = splitter_->Extract(
+            cursor_.MemoValue(field.FieldNo, memoImage, memos.AsLoaded, scratch_));
         continue;
       }
       if (field.FieldType != fldString || image[field.Offset] == 0) continue;
@@ -134,7 +141,7 @@ class TTextIndexUpdate {
     return words;
   }
   std::vector<std::vector<std::string>> Words(const uint8_t* image) {
-    return Words(image, image, false, false);
+    return Words(image, image, {});
   }
 
   // Adds the keys of the words of field i, unless present: true when any
@@ -170,7 +177,7 @@ class TTextIndexUpdate {
     for (int i = 0; i < desc.KeyFieldCount && i < kMaxKeyFields; ++i) {
       std::optional<TFieldDesc> field = table.DataFile().FieldDescByNo(desc.KeyFields[size_t(i)]);
       if (!field) {
-        RaiseEngineError(LEDRA_INDEXCORRUPT, {}, {}, {}, kTextIndexName, {}, table.TableName());
+        RaiseEngineError(LEDRA_INDEXCORRUPT, {.Index = kTextIndexName, .Table = table.TableName()});
       }
       fields_.push_back(*field);
     }
@@ -182,7 +189,7 @@ class TTextIndexUpdate {
   static TTextParams LoadParams(TDataTable& table) {
     TIndexFile& file = table.IndexFile();
     auto corrupt = [&] {
-      RaiseEngineError(LEDRA_INDEXCORRUPT, {}, {}, {}, kTextIndexName, {}, table.TableName());
+      RaiseEngineError(LEDRA_INDEXCORRUPT, {.Index = kTextIndexName, .Table = table.TableName()});
     };
     std::vector<uint8_t> bodies;
     const int32_t pages = file.NextPageNo(kTextSlot);
@@ -306,7 +313,9 @@ void TDataCursor::AbandonChange() noexcept {
   // buffers takes it out of memory, so that none of it is written later,
   // and the headers come back as the file holds them.
   try {
-    if (!table_->Exclusive() && !table_->InTransaction()) table_->DropBuffers(false, true);
+    if (!table_->Exclusive() && !table_->InTransaction()) {
+      table_->DropBuffers({.RereadHeaders = true});
+    }
   } catch (...) {
     stale_ = true;
   }
@@ -340,7 +349,7 @@ void TDataCursor::CheckCurrentRecord() const {
 
 void TDataCursor::FetchSlot(int32_t recordNo, std::vector<uint8_t>& image) {
   image.assign(currentImage_.size(), 0);
-  FetchImage(recordNo, kReadForward, false, image.data(), /*anySlot=*/true);
+  FetchImage(recordNo, kReadForward, /*askCursor=*/false, image.data(), /*anySlot=*/true);
 }
 
 void TDataCursor::AddRowIdToHeader(int32_t rowId) {
@@ -594,10 +603,10 @@ void TDataCursor::PostInsert(uint8_t* image, bool reposition) {
     indexFile.IncLiveRecordCount();
     for (size_t i = 0; text && i < text->FieldCount(); ++i) text->Add(i, words[i], rowId, recordNo);
 
-    CommitTable(true, true, blobsWritten);
+    CommitTable({.Data = true, .Index = true, .Blob = blobsWritten});
     update.Committed();
     blobs.Done(record.data(), image);
-    NoteOwnChange(recordNo, record.data(), true, reposition);
+    NoteOwnChange(recordNo, record.data(), /*live=*/true, reposition);
     update.Finish();
   } catch (const TRestart&) {
     // Nobody else writes while the write lock is held.
@@ -672,8 +681,9 @@ void TDataCursor::PostEdit(uint8_t* image, bool release, bool reposition) {
     if (text) {
       // A memo's old words are those of its value as loaded; a memo not
       // open has not changed (unless the row id, in every key, did).
-      const auto oldWords = text->Words(old.data(), record.data(), true, !rowIdChanged);
-      const auto newWords = text->Words(record.data(), record.data(), false, !rowIdChanged);
+      const auto oldWords =
+          text->Words(old.data(), record.data(), {.AsLoaded = true, .OpenOnly = !rowIdChanged});
+      const auto newWords = text->Words(record.data(), record.data(), {.OpenOnly = !rowIdChanged});
       for (size_t i = 0; i < text->FieldCount(); ++i) {
         // A new row id is in every key: all of them change.
         wordChanges.push_back(rowIdChanged ? TWordChanges{oldWords[i], newWords[i]}
@@ -702,7 +712,7 @@ void TDataCursor::PostEdit(uint8_t* image, bool release, bool reposition) {
     }
     const bool blobsWritten = blobs.Write(record.data());
     {
-      TPinnedRecord slot(cache, cache.FetchRecord(nullptr, recordNo, kReadForward, false, false));
+      TPinnedRecord slot(cache, cache.FetchRecord(nullptr, recordNo, kReadForward));
       slot->SetFieldBytes(std::span<const uint8_t>(record.data(), recordSize));
       slot->SetRowId(rowId);
       std::copy_n(slot->Image(), recordSize, record.begin());
@@ -710,10 +720,10 @@ void TDataCursor::PostEdit(uint8_t* image, bool release, bool reposition) {
 
     // Any page of any index written means the index header's counter moves,
     // so that other users drop their copies of the pages.
-    CommitTable(true, keysChanged, blobsWritten);
+    CommitTable({.Data = true, .Index = keysChanged, .Blob = blobsWritten});
     update.Committed();
     blobs.Done(record.data(), image);
-    NoteOwnChange(recordNo, record.data(), true, reposition);
+    NoteOwnChange(recordNo, record.data(), /*live=*/true, reposition);
     update.Finish();
   } catch (const TRestart&) {
     RaiseTableError(LEDRA_LOCKTIMEOUT, tableName_, directory_.DatabaseName());
@@ -776,14 +786,14 @@ void TDataCursor::DeleteCurrent(const uint8_t* image, bool reposition) {
     for (size_t i = 0; text && i < text->FieldCount(); ++i) text->Remove(i, words[i], rowId);
     {
       // The fields and the row id stay in the free slot.
-      TPinnedRecord slot(cache, cache.FetchRecord(nullptr, recordNo, kReadForward, false, false));
+      TPinnedRecord slot(cache, cache.FetchRecord(nullptr, recordNo, kReadForward));
       cache.FreeRecordSlot(&*slot);
     }
 
-    CommitTable(true, true, blobsChanged);
+    CommitTable({.Data = true, .Index = true, .Blob = blobsChanged});
     update.Committed();
     FreeRecordBuffers(recordNo);
-    NoteOwnChange(recordNo, old.data(), false, reposition);
+    NoteOwnChange(recordNo, old.data(), /*live=*/false, reposition);
     update.Finish();
   } catch (const TRestart&) {
     RaiseTableError(LEDRA_LOCKTIMEOUT, tableName_, directory_.DatabaseName());
@@ -821,7 +831,8 @@ void TDataCursor::CopyCurrentToNew(uint8_t* image) {
                     int32_t(GetLE32(currentImage_.data() + field.Offset + 5)), value,
                     &BlobClient());
     });
-    TBlobBuffer& buffer = AddBlobBuffer(field, image, false, TBlobOpenMode::kWrite, false);
+    TBlobBuffer& buffer =
+        AddBlobBuffer(field, image, /*freeAfterPost=*/false, TBlobOpenMode::kWrite, /*load=*/false);
     buffer.Assign(std::move(value));
     PutBlobReference(field, image, -buffer.Handle(), buffer.Length() == 0);
   }

@@ -91,8 +91,8 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   clone->isClone_ = true;
   // The table is open here already, verified, its password known; an
   // exclusive table is shared with its own clone.
-  const TOpenTableResult opened =
-      directory_.OpenTable(tableName_, inMemory_, false, exclusive_, /*override=*/true);
+  const TOpenTableResult opened = directory_.OpenTable(tableName_, inMemory_, /*temporary=*/false,
+                                                       exclusive_, /*override=*/true);
   if (opened.Result < 0 || opened.Table == nullptr) {
     RaiseTableError(TEngineErrorCode(-opened.Result), tableName_, directory_.DatabaseName());
   }
@@ -232,7 +232,7 @@ void TDataCursor::RebuildDeletedIndex() {
       uint8_t key[kDeletedKeyLength];
       int32_t live = 0;
       for (int32_t n = 1; n <= slots; ++n) {
-        FetchImage(n, kReadForward, false, filterImage_.data(), /*anySlot=*/true);
+        FetchImage(n, kReadForward, /*askCursor=*/false, filterImage_.data(), /*anySlot=*/true);
         TIndexKeys::BuildDeletedKey(filterImage_.data(), key);
         deletedIndex_->Tree().IndexInsert(key, n);
         if (filterImage_[0] == 0) ++live;
@@ -240,7 +240,7 @@ void TDataCursor::RebuildDeletedIndex() {
       index.SetLiveRecordCount(live);
     }
     index.SetNoPrimaryIndex(true);
-    CommitTable(false, true, false);
+    CommitTable({.Index = true});
     bracket.End();
   } catch (const TRestart&) {
     // Nobody else writes while the write lock is held.
@@ -290,8 +290,9 @@ void TDataCursor::SelectIndex(int indexNo) {
 void TDataCursor::SetIndexNo(int indexNo) {
   CheckOpen();
   if (indexNo != kNaturalOrder && (indexNo < 0 || indexNo > IndexCount())) {
-    RaiseEngineError(LEDRA_INVALIDINDEXNAME, {}, {}, {}, std::to_string(indexNo), {}, tableName_,
-                     directory_.DatabaseName());
+    RaiseEngineError(LEDRA_INVALIDINDEXNAME, {.Index = std::to_string(indexNo),
+                                              .Table = tableName_,
+                                              .Database = directory_.DatabaseName()});
   }
   if (indexNo == indexNo_) return;
   ChangeOrder(indexNo);
@@ -302,8 +303,8 @@ void TDataCursor::SetIndexName(std::string_view name) {
   if (indexNo_ != kNaturalOrder && SameIndexName(name, IndexName())) return;
   const int slot = table_->IndexFile().FindIndexName(name);
   if (slot < 0) {
-    RaiseEngineError(LEDRA_INVALIDINDEXNAME, {}, {}, {}, name, {}, tableName_,
-                     directory_.DatabaseName());
+    RaiseEngineError(LEDRA_INVALIDINDEXNAME,
+                     {.Index = name, .Table = tableName_, .Database = directory_.DatabaseName()});
   }
   ChangeOrder(slot);
 }
@@ -475,12 +476,12 @@ void TDataCursor::TWriteBracket::End() {
   cursor_.EndWrite();
 }
 
-void TDataCursor::CommitTable(bool data, bool index, bool blob) {
+void TDataCursor::CommitTable(const TTableFiles& changed) {
   CheckOpen();
   if (table_->Exclusive()) {
-    table_->MarkChanged(data, index, blob);
+    table_->MarkChanged(changed);
   } else {
-    table_->FlushBuffers(false, data, false, blob, index);
+    table_->FlushBuffers({.ForceHeaders = changed});
   }
   TakeChangeSnapshot();
 }
@@ -599,8 +600,9 @@ void TDataCursor::RebuildVisibleSet() {
       int64_t budget = slots;
       while (more && entry.Key[0] == 1) {
         if (entry.RecordNo < 1 || entry.RecordNo > slots || --budget < 0) {
-          RaiseEngineError(LEDRA_INDEXCORRUPT, {}, {}, {}, kDeletedIndexName, {}, tableName_,
-                           directory_.DatabaseName());
+          RaiseEngineError(LEDRA_INDEXCORRUPT, {.Index = kDeletedIndexName,
+                                                .Table = tableName_,
+                                                .Database = directory_.DatabaseName()});
         }
         visible_.Set(uint32_t(entry.RecordNo));
         more = tree.NextEntry(entry);

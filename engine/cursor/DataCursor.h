@@ -65,6 +65,7 @@
 namespace ledra {
 
 class TDataTable;
+struct TTableFiles;
 
 class TDataCursor final : private TRecordCacheClient,
                           private TIndexChangeCheck,
@@ -439,7 +440,7 @@ class TDataCursor final : private TRecordCacheClient,
   TCursorIndex& DeletedIndex() { return *deletedIndex_; }
   // Writes the dirty buffers and the headers named (forced), or only marks
   // them changed for an exclusive table; then takes the change snapshot.
-  void CommitTable(bool data, bool index, bool blob);
+  void CommitTable(const TTableFiles& changed);
   // Takes the three change counters of the table as seen.
   void TakeChangeSnapshot();
   // Recomputes the range bounds and, in natural order or with filters, the

@@ -268,9 +268,7 @@ ELedraEngineError::ELedraEngineError(TEngineErrorCode code, const TEngineErrorCo
       ErrorIndex(context.index),
       ErrorText(context.text) {}
 
-void RaiseEngineError(TEngineErrorCode code, std::string_view server, std::string_view user,
-                      std::string_view text, std::string_view index, std::string_view field,
-                      std::string_view table, std::string_view database) {
+void RaiseEngineError(TEngineErrorCode code, const TEngineErrorArgs& args) {
   {
     std::lock_guard<std::mutex> guard(ContextLock());
     Context() = TEngineErrorContext();
@@ -282,13 +280,13 @@ void RaiseEngineError(TEngineErrorCode code, std::string_view server, std::strin
   stored.code = code;
   stored.osError = osError;
   stored.socketError = socketError;
-  stored.server = CutTo(server, kMaxContextLength);
-  stored.user = CutTo(user, kMaxContextLength);
-  stored.database = CutTo(database, kMaxContextLength);
-  stored.table = CutTo(table, kMaxContextLength);
-  stored.field = CutTo(field, kMaxContextLength);
-  stored.index = CutTo(index, kMaxContextLength);
-  stored.text = CutTo(text, kMaxContextLength);
+  stored.server = CutTo(args.Server, kMaxContextLength);
+  stored.user = CutTo(args.User, kMaxContextLength);
+  stored.database = CutTo(args.Database, kMaxContextLength);
+  stored.table = CutTo(args.Table, kMaxContextLength);
+  stored.field = CutTo(args.Field, kMaxContextLength);
+  stored.index = CutTo(args.Index, kMaxContextLength);
+  stored.text = CutTo(args.Text, kMaxContextLength);
   {
     std::lock_guard<std::mutex> guard(ContextLock());
     Context() = stored;
@@ -300,7 +298,7 @@ void RaiseEngineError(TEngineErrorCode code, std::string_view server, std::strin
 }
 
 void RaiseTableError(TEngineErrorCode code, std::string_view table, std::string_view database) {
-  RaiseEngineError(code, {}, {}, {}, {}, {}, table, database);
+  RaiseEngineError(code, {.Table = table, .Database = database});
 }
 
 std::string EngineErrorMessage(TEngineErrorCode code) {

@@ -138,12 +138,22 @@ class ELedraEngineError : public EDatabaseError {
   std::string ErrorText;
 };
 
-// The one way the engine reports a failure. Pass an empty string for every
-// role that does not apply.
-[[noreturn]] void RaiseEngineError(TEngineErrorCode code, std::string_view server = {},
-                                   std::string_view user = {}, std::string_view text = {},
-                                   std::string_view index = {}, std::string_view field = {},
-                                   std::string_view table = {}, std::string_view database = {});
+// The names (and the text) an engine error carries, one per role; a role
+// that does not apply stays empty. Named where the error is raised:
+//   RaiseEngineError(LEDRA_KEYVIOL, {.Index = indexName, .Table = tableName});
+// The members are views: what they show need only live until the raise.
+struct TEngineErrorArgs {
+  std::string_view Server = {};
+  std::string_view User = {};
+  std::string_view Text = {};
+  std::string_view Index = {};
+  std::string_view Field = {};
+  std::string_view Table = {};
+  std::string_view Database = {};
+};
+
+// The one way the engine reports a failure.
+[[noreturn]] void RaiseEngineError(TEngineErrorCode code, const TEngineErrorArgs& args = {});
 
 // The common case: an error about one table (a cursor's checks also pass its
 // database name).

@@ -197,7 +197,7 @@ bool TDataFile::WriteFieldDescs() {
 
 void TDataFile::SetFieldDescInfo(int i, const TFieldDesc& desc) {
   if (i < 1 || size_t(i) > descs_.size()) {
-    RaiseEngineError(LEDRA_OUTOFRANGE, {}, {}, {}, {}, std::to_string(i), TableName());
+    RaiseEngineError(LEDRA_OUTOFRANGE, {.Field = std::to_string(i), .Table = TableName()});
   }
   TFieldDesc& target = descs_[size_t(i) - 1];
   target.FieldNo = desc.FieldNo;
@@ -214,7 +214,7 @@ void TDataFile::SetFieldDescInfo(int i, const TFieldDesc& desc) {
 
 TFieldDesc TDataFile::FieldDesc(int i) const {
   if (i < 1 || size_t(i) > descs_.size()) {
-    RaiseEngineError(LEDRA_OUTOFRANGE, {}, {}, {}, {}, std::to_string(i), TableName());
+    RaiseEngineError(LEDRA_OUTOFRANGE, {.Field = std::to_string(i), .Table = TableName()});
   }
   return descs_[size_t(i) - 1];
 }

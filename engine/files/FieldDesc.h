@@ -37,6 +37,13 @@ enum TEngineFieldType : uint8_t {
   fldTenByte = 14,
   fldVarBytes = 15,
   fldLargeInt = 18,
+  // Types the engine stores unchanged without reading them (like 16 and
+  // 17); the component layer offers these under types of its own.
+  fldOtherLargeInt = 19,
+  fldADT = 20,
+  fldArray = 21,
+  fldReference = 22,
+  fldDataSet = 23,
 };
 
 // Engine subtype codes (`SubType`) that change a type's meaning.

@@ -121,7 +121,7 @@ TFileOpenResult TFileList::Create(const std::string& name, bool inMemory, bool t
     if (added || !inMemory) files_.erase(it);
     return {handle};
   }
-  return {handle, file, false, false};
+  return {.result = handle, .file = file};
 }
 
 TFileOpenResult TFileList::Open(const std::string& name, bool inMemory, bool temporary,
@@ -213,7 +213,7 @@ int32_t TFileList::Rename(const std::string& name, bool inMemory, const std::str
   if (it != files_.end()) files_.erase(it);
   target = Lookup(trimmedNew, inMemory);
   if (target != files_.end()) files_.erase(target);
-  return TPhysicalFile(trimmed, false, false).Rename(trimmedNew);
+  return TPhysicalFile(trimmed, /*exclusive=*/false, /*temporary=*/false).Rename(trimmedNew);
 }
 
 int32_t TFileList::Delete(const std::string& name, bool inMemory) {
@@ -236,7 +236,7 @@ int32_t TFileList::Delete(const std::string& name, bool inMemory) {
     return result;
   }
   if (it != files_.end()) files_.erase(it);
-  return TPhysicalFile(trimmed, false, false).Delete();
+  return TPhysicalFile(trimmed, /*exclusive=*/false, /*temporary=*/false).Delete();
 }
 
 bool TFileList::Exists(const std::string& name, bool inMemory) {
@@ -328,7 +328,7 @@ int32_t TFileList::CopyOut(TAbstractFile* file, uint32_t handle, uint16_t progre
     platform::SetLastError(platform::kErrorInvalidHandle);
     return -LEDRA_OSEBADF;
   }
-  TFileOpenResult target = Create(targetName, targetInMemory, false);
+  TFileOpenResult target = Create(targetName, targetInMemory, /*temporary=*/false);
   if (target.result < 0) return int32_t(target.result);
   THandleCloser closer(*this, target.file, targetInMemory, uint32_t(target.result));
   return CopyContents(*file, handle, *target.file, uint32_t(target.result), progressStep, progress,
@@ -343,7 +343,8 @@ int32_t TFileList::CopyIn(TAbstractFile* file, uint32_t handle, uint16_t progres
     platform::SetLastError(platform::kErrorInvalidHandle);
     return -LEDRA_OSEBADF;
   }
-  TFileOpenResult source = Open(sourceName, sourceInMemory, false, true);
+  TFileOpenResult source =
+      Open(sourceName, sourceInMemory, /*temporary=*/false, /*exclusive=*/true);
   if (source.result < 0) return int32_t(source.result);
   THandleCloser closer(*this, source.file, sourceInMemory, uint32_t(source.result));
   return CopyContents(*source.file, uint32_t(source.result), *file, handle, progressStep, progress,

@@ -285,7 +285,7 @@ TRecord* TRecordCache::NewRecordSlot(TRecordCacheClient* client, bool giveRowId)
   const int32_t head = file_.FirstFreeRecord();
   if (head != 0 && Table().HasPrimaryIndex()) {
     if (head < 0 || head > file_.RecordSlotCount()) RaiseCorrupt();
-    TRecord* record = FetchRecord(client, head, kReadForward, false, false);
+    TRecord* record = FetchRecord(client, head, kReadForward);
     if (!record) return nullptr;
     const int32_t link = record->NextFreeLink();
     // Handing out a live slot, or one the chain returns to at once, would
@@ -300,7 +300,7 @@ TRecord* TRecordCache::NewRecordSlot(TRecordCacheClient* client, bool giveRowId)
     return record;
   }
 
-  TRecord* record = FetchRecord(client, file_.NextRecordNo(), kReadForward, false, false);
+  TRecord* record = FetchRecord(client, file_.NextRecordNo(), kReadForward);
   // A table that never reuses slots keeps at most the last freed slot in its
   // chain; an append drops it.
   if (head != 0) file_.SetFirstFreeRecord(0);

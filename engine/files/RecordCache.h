@@ -158,13 +158,13 @@ class TRecordCache {
   // counts it at once; it reaches the file with the next flush). Records not
   // cached are read from disk, in a run of `readAhead` ? several : 1 slots
   // ending (backward) or starting (forward) at `recordNo`, its length asked
-  // of the client when `askCursor` is set. Null when the client's read lock
-  // found a change by another user (the cache is then empty).
-  // LEDRA_FILECORRUPT for a number outside 1 .. NextRecordNo,
+  // of the client when `askCursor` is set; without either, one slot. Null
+  // when the client's read lock found a change by another user (the cache
+  // is then empty). LEDRA_FILECORRUPT for a number outside 1 .. NextRecordNo,
   // LEDRA_TABLEFULL for an append beyond the table's limits (header
   // unchanged), LEDRA_READERR for a failed or short read.
   [[nodiscard]] TRecord* FetchRecord(TRecordCacheClient* client, int32_t recordNo, int direction,
-                                     bool askCursor, bool readAhead);
+                                     bool askCursor = false, bool readAhead = false);
   // Releases a record obtained from FetchRecord or NewRecordSlot.
   void ReleaseRecord(TRecord* record);
 

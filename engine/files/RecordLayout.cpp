@@ -74,7 +74,7 @@ uint16_t TRecordLayout::AssignOffsets(std::vector<TFieldDesc>& fields, std::stri
 }
 
 void TRecordLayout::RaiseFieldError(uint16_t code, std::string_view field) const {
-  RaiseEngineError(code, {}, {}, {}, {}, field, tableName_, databaseName_);
+  RaiseEngineError(code, {.Field = field, .Table = tableName_, .Database = databaseName_});
 }
 
 const TFieldDesc& TRecordLayout::FieldDesc(int fieldNo) const {
@@ -192,7 +192,7 @@ void TRecordLayout::InitRecordBuffer(uint8_t* image) const {
     const TFieldDesc& desc = fields_[i];
     if (desc.DefaultValue.empty()) continue;
     DefaultTextToValue(desc, desc.DefaultValue, value);
-    SetFieldValue(int(i + 1), image, value, false, false);
+    SetFieldValue(int(i + 1), image, value, /*blobEmpty=*/false, /*force=*/false);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <utility>
 
@@ -88,11 +89,11 @@ bool TBTree::HasEntryCounts() const {
 // ---- helpers ----
 
 void TBTree::Corrupt() const {
-  RaiseEngineError(LEDRA_INDEXCORRUPT, {}, {}, {}, indexName_, {}, file_.TableName());
+  RaiseEngineError(LEDRA_INDEXCORRUPT, {.Index = indexName_, .Table = file_.TableName()});
 }
 
 void TBTree::KeyViolation() const {
-  RaiseEngineError(LEDRA_KEYVIOL, {}, {}, {}, indexName_, {}, file_.TableName());
+  RaiseEngineError(LEDRA_KEYVIOL, {.Index = indexName_, .Table = file_.TableName()});
 }
 
 void TBTree::LoadFormat() {
@@ -113,7 +114,7 @@ auto TBTree::Run(F&& op) -> decltype(op()) {
     } catch (const TTreeChanged&) {
       // The cache was dropped and the header refreshed: start again.
       if (attempt >= kMaxRestarts) {
-        RaiseEngineError(LEDRA_LOCKTIMEOUT, {}, {}, {}, indexName_, {}, file_.TableName());
+        RaiseEngineError(LEDRA_LOCKTIMEOUT, {.Index = indexName_, .Table = file_.TableName()});
       }
     }
   }
@@ -683,11 +684,19 @@ void TBTree::IndexReplace(const uint8_t* oldKey, const uint8_t* newKey, int32_t 
   IndexDelete(oldKey);
   try {
     IndexInsert(newKey, recordNo);
-  } catch (...) {
+  } catch (const std::exception& cause) {
     // Put the old entry back rather than lose the record from the index.
     try {
       IndexInsert(oldKey, recordNo);
     } catch (...) {
+      // The record is now in the index under neither key. Each failed
+      // insert left the tree as it was, so the tree is sound and only the
+      // entry is missing: the table verifier finds the live record absent
+      // from this index, and rebuilding the index mends it. The caller must
+      // learn that the index no longer matches the table, not only why the
+      // new key could not go in; that reason stays in the error's text.
+      RaiseEngineError(LEDRA_INDEXCORRUPT,
+                       {.Text = cause.what(), .Index = indexName_, .Table = file_.TableName()});
     }
     throw;
   }
@@ -720,11 +729,11 @@ bool TBTree::EdgeOnce(TIndexPosition& pos, bool last) {
 }
 
 bool TBTree::FirstNotBelow(const uint8_t* key, TIndexPosition& pos, size_t n) {
-  return Run([&] { return SeekOnce(key, n, true, false, pos); });
+  return Run([&] { return SeekOnce(key, n, /*forward=*/true, /*strict=*/false, pos); });
 }
 
 bool TBTree::LastNotAbove(const uint8_t* key, TIndexPosition& pos, size_t n) {
-  return Run([&] { return SeekOnce(key, n, false, false, pos); });
+  return Run([&] { return SeekOnce(key, n, /*forward=*/false, /*strict=*/false, pos); });
 }
 
 // forward: the first entry not below (strict: above) the key; otherwise the
@@ -818,7 +827,7 @@ bool TBTree::StepOnce(TIndexPosition& pos, bool forward) {
     }
   }
   // The entry is no longer where pos says: step from its key.
-  return SeekOnce(pos.Key.data(), 0, forward, true, pos);
+  return SeekOnce(pos.Key.data(), 0, forward, /*strict=*/true, pos);
 }
 
 int64_t TBTree::WalkLeaves(TPinSet& pins, int32_t stopLeaf, int64_t sequence, TPage** stopPage) {

@@ -112,7 +112,10 @@ class TBTree {
   // Replaces the entry of oldKey by (newKey, recordNo). An absent old key
   // raises LEDRA_INDEXCORRUPT and a present new key (other than the old one)
   // LEDRA_KEYVIOL, both before anything changes; if adding the new key fails
-  // afterwards, the old entry is put back.
+  // afterwards, the old entry is put back and that failure raised. When the
+  // old entry cannot be put back either, the record has left the index (the
+  // tree stays sound): LEDRA_INDEXCORRUPT, with the first failure's message
+  // as its text.
   void IndexReplace(const uint8_t* oldKey, const uint8_t* newKey, int32_t recordNo);
 
   // ---- The leaf level ------------------------------------------------------

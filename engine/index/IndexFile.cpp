@@ -79,7 +79,7 @@ TIndexFile::~TIndexFile() {
 
 void TIndexFile::CheckSlot(int slot) const {
   if (slot < 0 || slot >= kIndexSlotCount) {
-    RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, {}, {}, TableName());
+    RaiseEngineError(LEDRA_INVALIDIDXDESC, {.Table = TableName()});
   }
 }
 
@@ -224,15 +224,16 @@ void TIndexFile::CheckNewDesc(const TIndexDesc& desc, bool unique,
       // Key building and verification take the listed fields: the list must
       // end where KeyFieldCount says.
       if (fieldNo != 0)
-        RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, indexName, {}, TableName());
+        RaiseEngineError(LEDRA_INVALIDIDXDESC, {.Index = indexName, .Table = TableName()});
       continue;
     }
     const TFieldDesc* field = FindField(settings_.Fields, fieldNo);
     if (fieldNo == 0 || field == nullptr) {
-      RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, indexName, {}, TableName());
+      RaiseEngineError(LEDRA_INVALIDIDXDESC, {.Index = indexName, .Table = TableName()});
     }
     if (field->FieldType == fldBlob) {
-      RaiseEngineError(LEDRA_SEARCHCOLREQD, {}, {}, {}, indexName, field->FieldName, TableName());
+      RaiseEngineError(LEDRA_SEARCHCOLREQD,
+                       {.Index = indexName, .Field = field->FieldName, .Table = TableName()});
     }
     segments += KeyWidth(*field) + 1u;
   }
@@ -240,7 +241,7 @@ void TIndexFile::CheckNewDesc(const TIndexDesc& desc, bool unique,
   // later open of the table.
   uint32_t expected = segments + (unique ? 0u : uint32_t(kRowIdTailLength));
   if (segments == 0 || segments > uint32_t(kMaxKeyLength) || desc.KeyLength != expected) {
-    RaiseEngineError(LEDRA_INVALIDKEY, {}, {}, {}, indexName, {}, TableName());
+    RaiseEngineError(LEDRA_INVALIDKEY, {.Index = indexName, .Table = TableName()});
   }
 }
 
@@ -274,11 +275,11 @@ void TIndexFile::AddIndexDesc(const TIndexDesc& desc) {
   std::string name = desc.IndexName();
   if (name.empty()) RaiseCorrupt(LEDRA_INDEXNAMEREQUIRED);
   if (!NameCharAllowedFirst(uint8_t(name[0]))) {
-    RaiseEngineError(LEDRA_INVALIDINDEXNAME, {}, {}, {}, name, {}, TableName());
+    RaiseEngineError(LEDRA_INVALIDINDEXNAME, {.Index = name, .Table = TableName()});
   }
   for (int s = 1; s <= header_.SecondaryIndexCount; ++s) {
     if (SameIndexName(name, header_.Descs[size_t(s)].IndexName())) {
-      RaiseEngineError(LEDRA_INDEXEXISTS, {}, {}, {}, name, {}, TableName());
+      RaiseEngineError(LEDRA_INDEXEXISTS, {.Index = name, .Table = TableName()});
     }
   }
   CheckNewDesc(desc, desc.Unique != 0, name);

@@ -37,7 +37,7 @@ uint16_t DefineKeyLength(std::span<const TFieldDesc* const> keyFields, bool uniq
                          std::string_view indexName, std::string_view tableName) {
   uint32_t length = KeySegmentsLength(keyFields);
   if ((length == 0 && !allowEmpty) || length > uint32_t(kMaxKeyLength)) {
-    RaiseEngineError(LEDRA_INVALIDKEY, {}, {}, {}, indexName, {}, tableName);
+    RaiseEngineError(LEDRA_INVALIDKEY, {.Index = indexName, .Table = tableName});
   }
   if (length != 0 && !unique) length += kRowIdTailLength;
   return uint16_t(length);

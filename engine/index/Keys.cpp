@@ -60,7 +60,7 @@ TIndexKeys::TIndexKeys(int slot, const TIndexDesc& desc, std::span<const TFieldD
       lcid_(TableLocale(languageId, sortId)),
       charMap_(charMap) {
   if (slot < 0 || slot >= kIndexSlotCount) {
-    RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, {}, {}, tableName);
+    RaiseEngineError(LEDRA_INVALIDIDXDESC, {.Table = tableName});
   }
   // Every key reads the row id, and the cursor's images are this long.
   if (recordSize < kImageHeaderSize) RaiseTableError(LEDRA_HEADERCORRUPT, tableName);

@@ -35,19 +35,36 @@ TDataDirectory::TDataDirectory(TDataSession& session, std::string databaseName, 
 
 TDataDirectory::~TDataDirectory() {
   try {
+    CloseAllTables();
+  } catch (...) {
+    // ReleaseDirectory closes the tables first and reports a failure; only
+    // the end of a whole session gets here with tables still open, and it
+    // has nobody left to report to. Everything is released even so.
+  }
+}
+
+void TDataDirectory::CloseAllTables() {
+  std::exception_ptr failure;
+  try {
     Rollback();
   } catch (...) {
     // Closing below releases whatever the rollback could not.
+    failure = std::current_exception();
   }
   for (const auto& table : tables_) {
     try {
-      // Each call gives back one use; the last one flushes and closes.
+      // Each call gives back one use; the last one flushes what an
+      // exclusive table has only marked, and closes the files even when
+      // that write fails.
       while (table->IsOpen() && !table->InTransaction()) table->CloseFiles(false);
     } catch (...) {
-      // The table is closed; a failed final flush has nobody to report to.
+      if (!failure) failure = std::current_exception();
     }
   }
+  // Destroying a table releases every lock it still holds and closes its
+  // handlers.
   tables_.clear();
+  if (failure) std::rethrow_exception(failure);
 }
 
 TDataTable* TDataDirectory::FindTable(std::string_view tableName, bool inMemory) const {
@@ -100,7 +117,12 @@ TOpenTableResult TDataDirectory::OpenTable(std::string_view tableName, bool inMe
     try {
       table->JoinTransaction();
     } catch (...) {
-      table->CloseFiles(false);
+      try {
+        table->CloseFiles(false);
+      } catch (...) {
+        // The join's failure is the one to report; the files are closed
+        // even so.
+      }
       if (!made) RemoveTable(*table);
       throw;
     }
@@ -121,13 +143,16 @@ void TDataDirectory::CloseTable(TDataTable& table, bool discard) {
   if (failure) std::rethrow_exception(failure);
 }
 
-void TDataDirectory::CloseUnusedTables() {
+void TDataDirectory::CloseUnusedTables(std::exception_ptr& failure) {
   for (size_t i = tables_.size(); i-- > 0;) {
     TDataTable& table = *tables_[i];
     if (table.OpenCount() != 0 || table.InTransaction()) continue;
     try {
       table.CloseFiles(false);
     } catch (...) {
+      // The files are closed even so; the table leaves the list like the
+      // others, and the first failure is reported once all are gone.
+      if (!failure) failure = std::current_exception();
     }
     RemoveTable(table);
   }
@@ -142,9 +167,10 @@ TOpenTableResult TDataDirectory::CreateTable(std::string_view tableName, bool in
   }
   std::unique_ptr<TDataTable> made;
   if (table != nullptr) {
-    table->SetOpenFlags(true, inMemory, temporary);
+    table->SetOpenFlags(/*exclusive=*/true, inMemory, temporary);
   } else {
-    made = std::make_unique<TDataTable>(*this, TrimBlanks(tableName), true, inMemory, temporary);
+    made = std::make_unique<TDataTable>(*this, TrimBlanks(tableName), /*exclusive=*/true, inMemory,
+                                        temporary);
     table = made.get();
   }
   table->CreateFiles(definition);
@@ -275,7 +301,7 @@ void TDataDirectory::Commit(bool flush) {
     }
   }
   inTransaction_ = false;
-  CloseUnusedTables();
+  CloseUnusedTables(failure);
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -291,7 +317,7 @@ void TDataDirectory::Rollback() {
     }
   }
   inTransaction_ = false;
-  CloseUnusedTables();
+  CloseUnusedTables(failure);
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -300,7 +326,8 @@ void TDataDirectory::Rollback() {
 TDataTable& OpenCursorTable(TDataDirectory& directory, std::string_view tableName, bool exclusive,
                             bool inMemory, const TPasswordCallback& passwordCallback,
                             bool versionCheckOnly) {
-  const TOpenTableResult opened = directory.OpenTable(tableName, inMemory, false, exclusive);
+  const TOpenTableResult opened =
+      directory.OpenTable(tableName, inMemory, /*temporary=*/false, exclusive);
   if (opened.Result < 0) {
     RaiseTableError(TEngineErrorCode(-opened.Result), TrimBlanks(tableName),
                     directory.DatabaseName());
@@ -337,7 +364,11 @@ TDataTable& OpenCursorTable(TDataSession& session, std::string_view databaseName
   try {
     return OpenCursorTable(directory, tableName, exclusive, inMemory, passwordCallback);
   } catch (...) {
-    session.ReleaseDirectory(directory);
+    try {
+      session.ReleaseDirectory(directory);
+    } catch (...) {
+      // The open's own failure is the one to report.
+    }
     throw;
   }
 }

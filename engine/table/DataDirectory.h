@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,7 +39,8 @@ class TDataDirectory {
  public:
   // Made by the session; `path` is empty or ends with the separator.
   TDataDirectory(TDataSession& session, std::string databaseName, std::string path);
-  // Rolls back an open transaction and closes every table; never raises.
+  // Rolls back an open transaction and closes every table; never raises
+  // (ReleaseDirectory closes them first, raising what fails).
   ~TDataDirectory();
   TDataDirectory(const TDataDirectory&) = delete;
   TDataDirectory& operator=(const TDataDirectory&) = delete;
@@ -115,8 +117,15 @@ class TDataDirectory {
   // Removes and destroys a table of the list.
   void RemoveTable(TDataTable& table);
   // Closes and removes the tables no cursor uses any more (after a commit or
-  // rollback).
-  void CloseUnusedTables();
+  // rollback). Every such table leaves the list, closed, even when its
+  // close fails; the first failure is kept in `failure` unless one is
+  // there already.
+  void CloseUnusedTables(std::exception_ptr& failure);
+  // Rolls back an open transaction and closes every table, each use of it:
+  // an exclusive table writes what it has only marked. Every table is
+  // closed and destroyed, its locks released, even when a step fails; the
+  // first failure is raised afterwards.
+  void CloseAllTables();
   // Builds the table's files; the table's handlers are open on them.
   void BuildTable(TDataTable& table, const TTableDefinition& definition);
 

@@ -1,6 +1,7 @@
 #include "engine/table/DataSession.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "engine/errors/EngineError.h"
 #include "engine/table/DataDirectory.h"
@@ -43,7 +44,7 @@ TDataSession::~TDataSession() {
 }
 
 void TDataSession::CheckLocal() const {
-  if (remote_) RaiseEngineError(LEDRA_REMOTECONNECT, serverName_);
+  if (remote_) RaiseEngineError(LEDRA_REMOTECONNECT, {.Server = serverName_});
 }
 
 // ---- Directories ----------------------------------------------------------------
@@ -75,11 +76,19 @@ void TDataSession::ReleaseDirectory(TDataDirectory& directory) {
                             [&](const auto& held) { return held.get() == &directory; });
   if (found == directories_.end()) return;
   if (!directory.ReleaseUse()) return;
-  // Out of the list first: its destruction closes tables, which must not
-  // find it half gone.
+  // Out of the list first: closing its tables must not find it half gone.
   std::unique_ptr<TDataDirectory> released = std::move(*found);
   directories_.erase(found);
+  // Closing writes what the exclusive tables have only marked; a failure
+  // of that write is raised here, once everything is released.
+  std::exception_ptr failure;
+  try {
+    released->CloseAllTables();
+  } catch (...) {
+    failure = std::current_exception();
+  }
   released.reset();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TDataSession::SetPrivateDir(std::string_view path) {

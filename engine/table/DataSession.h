@@ -78,7 +78,9 @@ class TDataSession {
   // separator.
   TDataDirectory& OpenDirectory(std::string_view databaseName, std::string_view path);
   // One use less; the last one destroys the directory (rolling back its
-  // transaction and closing its tables).
+  // transaction and closing its tables). A failure of that (a table that
+  // could not write what it had marked) is raised after the directory is
+  // gone, its tables closed and their locks released.
   void ReleaseDirectory(TDataDirectory& directory);
   size_t DirectoryCount() const { return directories_.size(); }
   TDataDirectory& Directory(size_t index) const { return *directories_.at(index); }

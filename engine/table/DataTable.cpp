@@ -50,17 +50,17 @@ TIndexDesc BuildIndexDesc(const TIndexDefinition& definition, bool primary,
                           const std::vector<TFieldDesc>& fields, std::string_view tableName) {
   const std::string indexName = primary ? std::string("Primary") : definition.Name;
   if (definition.Fields.size() > size_t(kMaxKeyFields)) {
-    RaiseEngineError(LEDRA_INDEXLIMIT, {}, {}, {}, indexName, {}, tableName);
+    RaiseEngineError(LEDRA_INDEXLIMIT, {.Index = indexName, .Table = tableName});
   }
   if (definition.Compression > kCompressFull) {
-    RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, indexName, {}, tableName);
+    RaiseEngineError(LEDRA_INVALIDIDXDESC, {.Index = indexName, .Table = tableName});
   }
   std::vector<const TFieldDesc*> keyFields;
   for (uint16_t fieldNo : definition.Fields) {
     const TFieldDesc* field = FieldByNo(fields, fieldNo);
     if (field == nullptr) {
-      RaiseEngineError(LEDRA_INVALIDIDXDESC, {}, {}, {}, indexName, std::to_string(fieldNo),
-                       tableName);
+      RaiseEngineError(LEDRA_INVALIDIDXDESC,
+                       {.Index = indexName, .Field = std::to_string(fieldNo), .Table = tableName});
     }
     keyFields.push_back(field);
   }
@@ -68,7 +68,7 @@ TIndexDesc BuildIndexDesc(const TIndexDefinition& definition, bool primary,
   TIndexDesc desc;
   if (!primary) desc.SetIndexName(definition.Name);
   if (!keyFields.empty()) {
-    desc.KeyLength = DefineKeyLength(keyFields, unique, false, indexName, tableName);
+    desc.KeyLength = DefineKeyLength(keyFields, unique, /*allowEmpty=*/false, indexName, tableName);
   }
   desc.Descending = definition.Descending ? 1 : 0;
   desc.CaseInsensitive = definition.CaseInsensitive ? 1 : 0;
@@ -89,7 +89,7 @@ TIndexDesc BuildIndexDesc(const TIndexDefinition& definition, bool primary,
 void CheckTextIndexFields(const std::vector<uint16_t>& textFields,
                           const std::vector<TFieldDesc>& fields, std::string_view tableName) {
   if (textFields.size() > size_t(kMaxKeyFields)) {
-    RaiseEngineError(LEDRA_INDEXLIMIT, {}, {}, {}, kTextIndexName, {}, tableName);
+    RaiseEngineError(LEDRA_INDEXLIMIT, {.Index = kTextIndexName, .Table = tableName});
   }
   for (uint16_t fieldNo : textFields) {
     const TFieldDesc* field = FieldByNo(fields, fieldNo);
@@ -97,8 +97,10 @@ void CheckTextIndexFields(const std::vector<uint16_t>& textFields,
         field != nullptr && (field->FieldType == fldString ||
                              (field->FieldType == fldBlob && field->SubType == kSubTypeMemo));
     if (!usable) {
-      RaiseEngineError(LEDRA_INVALIDFLDTYPE, {}, {}, {}, kTextIndexName,
-                       field != nullptr ? field->FieldName : std::to_string(fieldNo), tableName);
+      RaiseEngineError(LEDRA_INVALIDFLDTYPE,
+                       {.Index = kTextIndexName,
+                        .Field = field != nullptr ? field->FieldName : std::to_string(fieldNo),
+                        .Table = tableName});
     }
   }
 }
@@ -295,9 +297,9 @@ void TDataTable::CloseFiles(bool discard) {
   if (exclusive_ && !readOnly_) {
     try {
       if (discard && temporary_) {
-        DropBuffers(true, false);
+        DropBuffers({.Trim = true});
       } else {
-        FlushBuffers(true, false, false, false, false);
+        FlushBuffers({.Trim = true});
       }
     } catch (...) {
       failure = std::current_exception();
@@ -311,58 +313,56 @@ void TDataTable::CloseFiles(bool discard) {
 
 // ---- Buffers ------------------------------------------------------------------------
 
-void TDataTable::FlushBuffers(bool trim, bool forceData, bool osFlush, bool forceBlob,
-                              bool forceIndex) {
+void TDataTable::FlushBuffers(const TFlushOptions& options) {
   if (!open_ || readOnly_) return;
   if (inTransaction_) {
     // Nothing reaches the disk before the commit.
-    MarkChanged(forceData, forceIndex, forceBlob);
+    MarkChanged(options.ForceHeaders);
     return;
   }
-  WriteBuffers(trim, forceData, osFlush, forceBlob, forceIndex);
+  WriteBuffers(options);
 }
 
-void TDataTable::WriteBuffers(bool trim, bool forceData, bool osFlush, bool forceBlob,
-                              bool forceIndex) {
+void TDataTable::WriteBuffers(const TFlushOptions& options) {
   FollowSessionSettings();
-  const bool flush = osFlush || Settings().ForceBufferFlush;
+  const bool flush = options.OsFlush || Settings().ForceBufferFlush;
   if (data_.IsOpen()) {
     bool wrote = recordCache_->FlushDirtyRecords();
-    if (data_.WriteHeader(forceData)) wrote = true;
+    if (data_.WriteHeader(options.ForceHeaders.Data)) wrote = true;
     if (data_.WriteFieldDescs()) wrote = true;
     if (wrote && flush) data_.FlushTableFile();
-    if (trim) recordCache_->TrimCache();
+    if (options.Trim) recordCache_->TrimCache();
   }
   if (index_.IsOpen()) {
     bool wrote = WriteIndexPages();
-    if (index_.WriteIndexHeader(forceIndex)) wrote = true;
+    if (index_.WriteIndexHeader(options.ForceHeaders.Index)) wrote = true;
     if (wrote && flush) index_.FlushTableFile();
-    if (trim) index_.TrimPageCache();
+    if (options.Trim) index_.TrimPageCache();
   }
   if (HasBlobs() && blob_.IsOpen()) {
     bool wrote = blob_.WriteDirtyBlocks();
-    if (blob_.WriteBlobHeader(forceBlob)) wrote = true;
+    if (blob_.WriteBlobHeader(options.ForceHeaders.Blob)) wrote = true;
     if (wrote && flush) blob_.FlushTableFile();
-    if (trim) blob_.TrimBlockCache();
+    if (options.Trim) blob_.TrimBlockCache();
   }
 }
 
-void TDataTable::MarkChanged(bool data, bool index, bool blob) {
-  if (data && data_.IsOpen()) data_.MarkHeaderChanged();
-  if (index && index_.IsOpen()) index_.MarkIndexHeaderChanged();
-  if (blob && HasBlobs() && blob_.IsOpen()) blob_.MarkBlobHeaderChanged();
+void TDataTable::MarkChanged(const TTableFiles& files) {
+  if (files.Data && data_.IsOpen()) data_.MarkHeaderChanged();
+  if (files.Index && index_.IsOpen()) index_.MarkIndexHeaderChanged();
+  if (files.Blob && HasBlobs() && blob_.IsOpen()) blob_.MarkBlobHeaderChanged();
 }
 
-void TDataTable::DropBuffers(bool trim, bool rereadHeaders) {
+void TDataTable::DropBuffers(const TDropOptions& options) {
   recordCache_->DropAllRecords();
   DropIndexPages(true);
   blob_.DropCachedBlocks();
-  if (trim) {
+  if (options.Trim) {
     recordCache_->TrimCache();
     index_.TrimPageCache();
     blob_.TrimBlockCache();
   }
-  if (rereadHeaders) {
+  if (options.RereadHeaders) {
     if (data_.IsOpen()) data_.ReadHeader();
     if (index_.IsOpen()) index_.ReadIndexHeader();
     // Taking the header over from disk drops every cached blob block.
@@ -375,7 +375,7 @@ void TDataTable::EmptyTable() {
   index_.EmptyIndexes();
   // Emptying the blob file drops its cached blocks.
   if (HasBlobs() && blob_.IsOpen()) blob_.EmptyBlobFile();
-  DropBuffers(true, false);
+  DropBuffers({.Trim = true});
 }
 
 void TDataTable::DropIndexPages(bool temporaryToo) {
@@ -481,7 +481,7 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
     openCount_ = 1;
     // The headers go to disk now, so that the files are a whole table from
     // the start; then the table is checked as every opener will check it.
-    WriteBuffers(false, true, false, true, true);
+    WriteBuffers({.ForceHeaders = {.Data = true, .Index = true, .Blob = true}});
     VerifyTable(false);
   } catch (...) {
     CloseHandlers();
@@ -500,7 +500,7 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
 
 void TDataTable::JoinTransaction() {
   if (!open_ || readOnly_ || inTransaction_) return;
-  if (exclusive_) FlushBuffers(false, false, false, false, false);
+  if (exclusive_) FlushBuffers({});
   bool wrote = WriteIndexPages();
   if (index_.WriteIndexHeader(false)) wrote = true;
   if (wrote && Settings().ForceBufferFlush) index_.FlushTableFile();
@@ -520,7 +520,7 @@ void TDataTable::BeginCommit() {
 
 void TDataTable::WriteCommit(bool osFlush) {
   if (!inTransaction_ || readOnly_) return;
-  WriteBuffers(false, false, osFlush, false, false);
+  WriteBuffers({.OsFlush = osFlush});
 }
 
 namespace {
@@ -552,7 +552,7 @@ void TDataTable::RollbackTransaction() {
   if (!inTransaction_) return;
   inTransaction_ = false;
   std::exception_ptr failure;
-  RunKeepingFirstFailure(failure, [&] { DropBuffers(false, true); });
+  RunKeepingFirstFailure(failure, [&] { DropBuffers({.RereadHeaders = true}); });
   // A commit that failed half way may have left its write lock.
   RunKeepingFirstFailure(failure, [&] { lock_.ReleaseWriteLock(); });
   RunKeepingFirstFailure(failure, [&] { lock_.ReleaseTransactionLock(); });

@@ -37,6 +37,33 @@ class TDataDirectory;
 class TDataSession;
 struct TDataSessionSettings;
 
+// Some of a table's three files: those a change touched, or whose headers
+// are to be written even when unchanged.
+struct TTableFiles {
+  bool Data = false;
+  bool Index = false;
+  bool Blob = false;
+};
+
+// How FlushBuffers writes, beyond the changed records, pages and blocks.
+struct TFlushOptions {
+  // Trim the caches back to their limits afterwards.
+  bool Trim = false;
+  // Flush the system's buffers of each file written to (also done when the
+  // session forces buffer flushes).
+  bool OsFlush = false;
+  // Write these headers even when unchanged.
+  TTableFiles ForceHeaders = {};
+};
+
+// What DropBuffers does besides dropping.
+struct TDropOptions {
+  // Trim the caches back to their limits.
+  bool Trim = false;
+  // Read the three headers again from the files.
+  bool RereadHeaders = false;
+};
+
 class TDataTable final : private TTableLockHost,
                          private TRecordCacheTable,
                          private TBlobCacheTable {
@@ -98,12 +125,12 @@ class TDataTable final : private TTableLockHost,
   // system's buffers when asked or when the session says so; trims the
   // caches when asked. Nothing for a read-only table; inside a transaction
   // only the forced headers are marked changed.
-  void FlushBuffers(bool trim, bool forceData, bool osFlush, bool forceBlob, bool forceIndex);
+  void FlushBuffers(const TFlushOptions& options);
   // Counts a change in the named files' headers without writing.
-  void MarkChanged(bool data, bool index, bool blob);
+  void MarkChanged(const TTableFiles& files);
   // Drops every cached record, index page and blob block without writing;
   // optionally trims the caches and re-reads the three headers.
-  void DropBuffers(bool trim, bool rereadHeaders);
+  void DropBuffers(const TDropOptions& options);
   // Empties all three files (the headers are written by the next flush) and
   // drops the buffers.
   void EmptyTable();
@@ -189,7 +216,7 @@ class TDataTable final : private TTableLockHost,
   // Closes every handler and marks the table closed; never raises.
   void CloseHandlers() noexcept;
   // FlushBuffers without the transaction rule (a commit writes).
-  void WriteBuffers(bool trim, bool forceData, bool osFlush, bool forceBlob, bool forceIndex);
+  void WriteBuffers(const TFlushOptions& options);
   // The index page cache's part of dropping (pages of temporary indexes
   // too, or only those of the file), writing and trimming.
   void DropIndexPages(bool temporaryToo);

@@ -214,7 +214,7 @@ void TTableLock::ReleaseWriteLock() {
 bool TTableLock::AcquireTransactionLock() {
   if (host_.LockReadOnlyAttribute() || transaction_.held) return false;
   if (host_.LockExclusive()) {
-    transaction_ = TTransactionLock{true, false};
+    transaction_ = TTransactionLock{.held = true, .dataByte = false};
     return false;
   }
   bool fromWriteLock = false;
@@ -225,7 +225,7 @@ bool TTableLock::AcquireTransactionLock() {
   } else if (!LockWithRetry(host_.LockDataFile(), kWriteByteOffset, 1)) {
     Raise(LEDRA_LOCKTIMEOUT);
   }
-  transaction_ = TTransactionLock{true, true};
+  transaction_ = TTransactionLock{.held = true, .dataByte = true};
   try {
     return host_.DetectChanges();
   } catch (...) {

@@ -24,8 +24,8 @@ ELedraEngineError Caught(Raise raise) {
 }
 
 TEST(EngineErrorTest, DuplicateKeyNamesIndexAndTable) {
-  ELedraEngineError error =
-      Caught([] { RaiseEngineError(LEDRA_KEYVIOL, "", "", "", "X", "", "Y", "DB"); });
+  ELedraEngineError error = Caught(
+      [] { RaiseEngineError(LEDRA_KEYVIOL, {.Index = "X", .Table = "Y", .Database = "DB"}); });
   EXPECT_STREQ(error.what(),
                "Ledra Engine Error # 9729 Duplicate key found in the index 'X' of the table 'Y'");
   EXPECT_EQ(error.ErrorCode, 9729);
@@ -40,7 +40,13 @@ TEST(EngineErrorTest, DuplicateKeyNamesIndexAndTable) {
 
 TEST(EngineErrorTest, EveryContextSlotReachesItsField) {
   ELedraEngineError error = Caught([] {
-    RaiseEngineError(LEDRA_REMOTENODBUSER, "srv", "usr", "txt", "idx", "fld", "tbl", "db");
+    RaiseEngineError(LEDRA_REMOTENODBUSER, {.Server = "srv",
+                                            .User = "usr",
+                                            .Text = "txt",
+                                            .Index = "idx",
+                                            .Field = "fld",
+                                            .Table = "tbl",
+                                            .Database = "db"});
   });
   EXPECT_EQ(error.ErrorServer, "srv");
   EXPECT_EQ(error.ErrorUser, "usr");
@@ -88,8 +94,13 @@ TEST(EngineErrorTest, LongNamesAreCut) {
   EXPECT_EQ(std::string(error.what()), "Ledra Engine Error # 9217 " + expectedText);
 
   ELedraEngineError every = Caught([&] {
-    RaiseEngineError(LEDRA_REMOTENOTAUTH, longName, longName, longName, longName, longName,
-                     longName, longName);
+    RaiseEngineError(LEDRA_REMOTENOTAUTH, {.Server = longName,
+                                           .User = longName,
+                                           .Text = longName,
+                                           .Index = longName,
+                                           .Field = longName,
+                                           .Table = longName,
+                                           .Database = longName});
   });
   for (const std::string* field :
        {&every.ErrorServer, &every.ErrorUser, &every.ErrorText, &every.ErrorIndex,
@@ -100,7 +111,7 @@ TEST(EngineErrorTest, LongNamesAreCut) {
 
 TEST(EngineErrorTest, PercentInANameIsText) {
   ELedraEngineError error =
-      Caught([] { RaiseEngineError(LEDRA_KEYVIOL, "", "", "", "%s%d%n", "", "100%s", ""); });
+      Caught([] { RaiseEngineError(LEDRA_KEYVIOL, {.Index = "%s%d%n", .Table = "100%s"}); });
   EXPECT_STREQ(error.what(),
                "Ledra Engine Error # 9729 Duplicate key found in the index '%s%d%n' of the table "
                "'100%s'");
@@ -119,7 +130,7 @@ TEST(EngineErrorTest, OSErrorIsRecordedButNotShown) {
 
 TEST(EngineErrorTest, EarlierExceptionKeepsItsFields) {
   ELedraEngineError first =
-      Caught([] { RaiseEngineError(LEDRA_KEYVIOL, "", "", "", "First", "", "One", ""); });
+      Caught([] { RaiseEngineError(LEDRA_KEYVIOL, {.Index = "First", .Table = "One"}); });
   ELedraEngineError second = Caught([] { RaiseTableError(LEDRA_LOCKED, "Two"); });
   EXPECT_EQ(first.ErrorCode, LEDRA_KEYVIOL);
   EXPECT_EQ(first.ErrorIndex, "First");
@@ -185,8 +196,15 @@ TEST(EngineErrorTest, MessagesFillTheirArgumentsInOrder) {
       {LEDRA_UNCOMPRESS, "Error uncompressing data"},
   };
   for (const TMessageCase& c : cases) {
-    ELedraEngineError error =
-        Caught([&] { RaiseEngineError(c.code, "S", "U", "X", "I", "F", "T", "D"); });
+    ELedraEngineError error = Caught([&] {
+      RaiseEngineError(c.code, {.Server = "S",
+                                .User = "U",
+                                .Text = "X",
+                                .Index = "I",
+                                .Field = "F",
+                                .Table = "T",
+                                .Database = "D"});
+    });
     EXPECT_EQ(std::string(error.what()),
               "Ledra Engine Error # " + std::to_string(c.code) + " " + c.expected)
         << EngineErrorName(c.code);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Diagnostics.h"
+#include "platform/WinError.h"
 #include "tests/engine/index/TreeTestSupport.h"
 
 namespace ledra {
@@ -265,6 +267,81 @@ TEST(BTreeTest, ReplaceMovesAnEntryOrRefusesBeforeChanging) {
   EXPECT_FALSE(t.File().WriteDirtyPages(false));
   EXPECT_EQ(test::ReadFileBytes(t.Path()), before);
   EXPECT_TRUE(t.Check().empty());
+}
+
+// Arms a read fault for the moment a page that was changed in the cache and
+// then evicted (written) is about to be read back.
+class TFailReadingBack final : public TIndexChangeCheck {
+ public:
+  TFailReadingBack(const TIndexFile& file, int slot, int32_t pageNo)
+      : file_(file), slot_(slot), pageNo_(pageNo) {}
+  bool CheckForChanges() override {
+    const TPage* cached = file_.PageCache(slot_).Peek(pageNo_);
+    if (cached != nullptr && cached->Dirty) changed_ = true;
+    if (cached == nullptr && changed_ && !armed_) {
+      platform::FailNext(platform::OsCall::Read, platform::kErrorReadFault);
+      armed_ = true;
+    }
+    return false;
+  }
+  bool Armed() const { return armed_; }
+
+ private:
+  const TIndexFile& file_;
+  int slot_;
+  int32_t pageNo_;
+  bool changed_ = false;
+  bool armed_ = false;
+};
+
+TEST(BTreeTest, AReplaceThatCannotAddTheNewKeyPutsTheOldOneBackOrReportsTheLoss) {
+  // Two leaves: keys 1..128 on the first, 129..383 filling the second, so
+  // that a key above them all needs a split, and no page can be added.
+  TreeFile t;
+  t.Define(kSlot, IndexShape{12, true});
+  ByteOrder order;
+  TBTree tree(t.File(), kSlot, order, "ByTown");
+  for (uint32_t v = 1; v <= 383; ++v) tree.IndexInsert(Key12(v).data(), int32_t(v));
+  ASSERT_EQ(t.Levels(kSlot), 2);
+  TIndexPosition first;
+  ASSERT_TRUE(tree.FirstEntry(first));
+  const int32_t firstLeaf = first.LeafPage;
+  const int32_t nextPageNo = t.File().NextPageNo(kSlot);
+  t.Reopen();
+  t.File().SetNextPageNo(kSlot, kLastPageNo + 1);
+
+  // The new key fails, the old one goes back: the first failure is raised.
+  EXPECT_EQ(CodeOf([&] { tree.IndexReplace(Key12(5).data(), Key12(1000).data(), 5); }),
+            LEDRA_TABLEFULL);
+  EXPECT_TRUE(tree.IndexContains(Key12(5).data()));
+  EXPECT_FALSE(tree.IndexContains(Key12(1000).data()));
+  EXPECT_EQ(tree.EntryCount(), 383);
+  EXPECT_TRUE(t.NothingPinned());
+
+  // Now the old key's leaf, evicted meanwhile, cannot be read back either:
+  // the record is in the index under neither key, and that is reported.
+  t.File().SetNextPageNo(kSlot, nextPageNo);
+  t.Reopen();
+  t.File().SetNextPageNo(kSlot, kLastPageNo + 1);
+  TFailReadingBack failReadingBack(t.File(), kSlot, firstLeaf);
+  tree.SetChangeCheck(&failReadingBack);
+  auto error =
+      test::EngineErrorOf([&] { tree.IndexReplace(Key12(6).data(), Key12(1000).data(), 6); });
+  platform::ClearFaults();
+  tree.SetChangeCheck(nullptr);
+  EXPECT_TRUE(failReadingBack.Armed());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->ErrorCode, LEDRA_INDEXCORRUPT);
+  EXPECT_EQ(error->ErrorIndex, "ByTown");
+  EXPECT_EQ(error->ErrorTable, "Towns");
+  EXPECT_NE(error->ErrorText.find("# 9479"), std::string::npos) << error->ErrorText;
+  // The tree is sound, one entry short: what a verify finds and a rebuild mends.
+  EXPECT_FALSE(tree.IndexContains(Key12(6).data()));
+  EXPECT_FALSE(tree.IndexContains(Key12(1000).data()));
+  EXPECT_EQ(tree.EntryCount(), 382);
+  t.File().SetNextPageNo(kSlot, nextPageNo);
+  EXPECT_TRUE(t.Check().empty());
+  EXPECT_TRUE(t.NothingPinned());
 }
 
 TEST(BTreeTest, AFullFileLeavesTheTreeAsItWas) {

@@ -6,10 +6,13 @@
 #include <string>
 
 #include "engine/errors/EngineError.h"
+#include "engine/files/FileList.h"
 #include "engine/table/DataDirectory.h"
 #include "engine/table/DataTable.h"
+#include "platform/Diagnostics.h"
 #include "platform/File.h"
 #include "platform/System.h"
+#include "platform/WinError.h"
 #include "tests/engine/table/TableTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -188,6 +191,54 @@ TEST(DataSessionTest, DestroyingTheSessionRollsBackAndClosesItsTables) {
   TDataTable& table =
       OpenCursorTable(after, "Town", dir.Path().string(), "People", true, false, {});
   EXPECT_EQ(table.DataFile().NextRecordNo(), 2);
+}
+
+// The last close of an exclusive table writes what the table has only
+// marked. When that write fails the failure is raised, and the table, its
+// handles and its locks are gone all the same.
+TEST(DataSessionTest, AFailedWriteAtTheLastCloseIsRaisedOnceEverythingIsReleased) {
+  test::TempDir dir;
+  const std::string path = dir.Path().string();
+  {
+    TDataSession maker;
+    test::CreatePeople(maker.OpenDirectory("Town", path), "People", {"Ann"});
+  }
+  const size_t filesBefore = TFileList::Instance().FileCount();
+  const auto before = test::FileBytes(dir.File("People.DAT"));
+
+  // Closed by its last cursor.
+  {
+    TDataSession session;
+    TDataDirectory& directory = session.OpenDirectory("Town", path);
+    TDataTable& table = OpenCursorTable(directory, "People", true, false, {});
+    test::AppendPeople(table, {"Bob"});
+    platform::FailNext(platform::OsCall::Write, platform::kErrorDiskFull);
+    EXPECT_EQ(ErrorCodeRaisedBy([&] { directory.CloseTable(table, false); }), LEDRA_WRITEERR);
+    EXPECT_EQ(directory.TableCount(), 0u);
+    EXPECT_EQ(TFileList::Instance().FileCount(), filesBefore);
+  }
+  EXPECT_EQ(test::FileBytes(dir.File("People.DAT")), before);
+
+  // Still open when the last user of its directory lets the directory go.
+  TDataSession session;
+  TDataTable& table = OpenCursorTable(session, "Town", path, "People", true, false, {});
+  test::AppendPeople(table, {"Cy"});
+  platform::FailNext(platform::OsCall::Write, platform::kErrorDiskFull);
+  EXPECT_EQ(ErrorCodeRaisedBy([&] { session.ReleaseDirectory(session.Directory(0)); }),
+            LEDRA_WRITEERR);
+  EXPECT_EQ(session.DirectoryCount(), 0u);
+  EXPECT_EQ(TFileList::Instance().FileCount(), filesBefore);
+  EXPECT_EQ(test::FileBytes(dir.File("People.DAT")), before);
+
+  // Nothing is held: the table opens exclusively at once, as it was, and a
+  // close on a sound disk writes.
+  TDataSession after;
+  TDataTable& again = OpenCursorTable(after, "Town", path, "People", true, false, {});
+  EXPECT_EQ(again.DataFile().NextRecordNo(), 2);
+  test::AppendPeople(again, {"Dee"});
+  after.ReleaseDirectory(after.Directory(0));
+  TDataTable& written = OpenCursorTable(after, "Town", path, "People", false, false, {});
+  EXPECT_EQ(written.DataFile().NextRecordNo(), 3);
 }
 
 }  // namespace
