@@ -14,7 +14,8 @@
 // key built from it, every live record is in every key index exactly once,
 // every slot (live or free) is in the deleted-records index exactly once
 // under its own key, and the text index holds exactly the words of the
-// text-indexed fields of every live record.
+// text-indexed fields of every live record: a string's value, a memo's stored
+// value (the same words the record update path indexes).
 //
 // Blob file: the blob checker over the references of every live record
 // (chains, stamps, lengths, the free list, every block accounted for).
@@ -27,11 +28,14 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/table/DataTable.h"
 
 namespace ledra {
+
+class TDataDirectory;
 
 struct TVerifyFinding {
   std::string Area;  // "data", "index" or "blob"
@@ -40,6 +44,14 @@ struct TVerifyFinding {
   int32_t Record = 0;
   std::string Text;
 };
+
+// The files of a table that are missing, as findings, looked for without
+// opening the table (an open makes a missing index file afresh, and a check
+// writes nothing): the index file, and the blob file of a table whose header
+// counts blob fields. Nothing when the data file itself is missing or its
+// header cannot be read; opening the table reports those.
+std::vector<TVerifyFinding> MissingTableFiles(const TDataDirectory& directory,
+                                              std::string_view tableName);
 
 class TTableVerifier {
  public:

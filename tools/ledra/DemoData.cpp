@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/errors/EngineError.h"
+#include "engine/table/TableCreation.h"
 #include "engine/table/TableDefinition.h"
 #include "tools/ledra/Importer.h"
 #include "tools/ledra/TableArguments.h"
@@ -411,12 +412,7 @@ void TDemoData::Run(std::ostream& out, std::ostream& err) {
   auto build = [&](const char* name, const TTableArguments& arguments, auto&& fill) {
     TTableOptions options{options_.Directory, name, "", true};
     TToolSession session(options);
-    TOpenTableResult created =
-        session.Directory().CreateTable(name, false, false, arguments.BuildDefinition());
-    if (created.Result < 0 || created.Table == nullptr) {
-      RaiseTableError(TEngineErrorCode(-created.Result), name, session.Directory().DatabaseName());
-    }
-    session.Directory().CloseTable(*created.Table, false);
+    CreateNewTable(session.Directory(), name, arguments.BuildDefinition());
     TImporter importer(session.OpenCursor(), err);
     fill(importer);
     session.CloseCursor();

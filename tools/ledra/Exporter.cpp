@@ -4,8 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/files/RecordLayout.h"
-#include "tools/ledra/BlobValue.h"
 #include "platform/Cp1252.h"
 #include "tools/ledra/Csv.h"
 #include "tools/ledra/ValueText.h"

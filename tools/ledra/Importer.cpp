@@ -5,11 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/files/RecordLayout.h"
 #include "engine/errors/EngineError.h"
-#include "engine/files/DataHeader.h"
-#include "tools/ledra/BlobValue.h"
+#include "engine/table/TableDescription.h"
 #include "platform/Cp1252.h"
+#include "tools/ledra/BlobValue.h"
 #include "tools/ledra/Csv.h"
 #include "tools/ledra/ToolError.h"
 #include "tools/ledra/ValueText.h"
@@ -46,7 +45,7 @@ void TImporter::SetColumns(const std::vector<std::string>& names) {
     std::optional<std::string> stored = Utf8ToCp1252(name);
     int found = 0;
     for (int f = 1; stored && f <= layout.FieldCount(); ++f) {
-      if (FieldNameKey(layout.FieldDesc(f).FieldName) == FieldNameKey(*stored)) found = f;
+      if (SameFieldName(layout.FieldDesc(f).FieldName, *stored)) found = f;
     }
     if (found == 0) throw EToolError("the table has no field named '" + name + "'");
     for (int taken : columns_) {
@@ -78,7 +77,7 @@ bool TImporter::AddRow(const std::string& where, const std::vector<std::string>&
       if (text.empty()) {
         layout.SetFieldValue(fieldNo, image_.data(), nullptr, false, false);
       } else if (desc.IsBlob()) {
-        WriteBlobValue(cursor_, fieldNo, image_.data(), ParseBlobValue(desc, text));
+        PutBlobValue(cursor_, fieldNo, image_.data(), ParseBlobText(desc, text));
       } else {
         ParseFieldValue(desc, text, value_.data());
         layout.SetFieldValue(fieldNo, image_.data(), value_.data(), false, false);

@@ -4,12 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/files/RecordLayout.h"
 #include "engine/errors/EngineError.h"
-#include "engine/files/DataHeader.h"
-#include "engine/index/IndexHeader.h"
-#include "tools/ledra/BlobValue.h"
+#include "engine/table/TableDescription.h"
 #include "platform/Cp1252.h"
+#include "tools/ledra/BlobValue.h"
 #include "tools/ledra/ToolError.h"
 #include "tools/ledra/ValueText.h"
 
@@ -35,8 +33,8 @@ void TKeyCommands::SetField(int fieldNo, const std::string& text, std::vector<ui
     if (desc.IsBlob()) {
       // An edit changes a blob only through its buffer: the empty text
       // empties the value rather than nulling the reference.
-      std::vector<uint8_t> bytes = ParseBlobValue(desc, text);
-      if (!checkOnly) WriteBlobValue(cursor, fieldNo, image.data(), bytes);
+      std::vector<uint8_t> bytes = ParseBlobText(desc, text);
+      if (!checkOnly) PutBlobValue(cursor, fieldNo, image.data(), bytes);
       return;
     }
     if (text.empty()) {
@@ -53,20 +51,20 @@ void TKeyCommands::SetField(int fieldNo, const std::string& text, std::vector<ui
 
 bool TKeyCommands::Locate(bool whole) {
   TDataCursor& cursor = session_.OpenCursor();
-  TIndexFile& index = cursor.Table().IndexFile();
-  if (index.NoPrimaryIndex()) throw EToolError("the table has no primary index");
-  const TIndexDesc desc = index.GetIndexDesc(kPrimarySlot);
-  if (keyValues_.empty() || keyValues_.size() > desc.KeyFieldCount) {
-    throw EToolError("the primary key has " + std::to_string(desc.KeyFieldCount) +
+  const TIndexDescription primary = DescribeIndex(cursor.Table(), kPrimaryIndexSlot);
+  if (primary.Fields.empty()) throw EToolError("the table has no primary index");
+  const size_t keyFields = primary.Fields.size();
+  if (keyValues_.empty() || keyValues_.size() > keyFields) {
+    throw EToolError("the primary key has " + std::to_string(keyFields) +
                      " fields; give one to that many values");
   }
-  if (whole && keyValues_.size() != desc.KeyFieldCount) {
-    throw EToolError("give all " + std::to_string(desc.KeyFieldCount) +
-                     " fields of the primary key");
+  if (whole && keyValues_.size() != keyFields) {
+    throw EToolError("give all " + std::to_string(keyFields) + " fields of the primary key");
   }
   cursor.SetIndexNo(0);
+  // The search image holds the given key fields; FindByKey builds the key.
   std::vector<uint8_t> source(cursor.RecordSize(), 0);
-  for (size_t i = 0; i < keyValues_.size(); ++i) SetField(desc.KeyFields[i], keyValues_[i], source);
+  for (size_t i = 0; i < keyValues_.size(); ++i) SetField(primary.Fields[i], keyValues_[i], source);
   image_.assign(cursor.RecordSize(), 0);
   return cursor.FindByKey(false, source.data(), image_.data(), 0, false, int(keyValues_.size()));
 }
@@ -118,8 +116,7 @@ bool TKeyCommands::Update(const std::vector<std::string>& assignments, std::ostr
     std::optional<std::string> stored = Utf8ToCp1252(name);
     int fieldNo = 0;
     for (int f = 1; stored && f <= cursor.FieldCount(); ++f) {
-      if (FieldNameKey(cursor.Layout().FieldDesc(f).FieldName) == FieldNameKey(*stored))
-        fieldNo = f;
+      if (SameFieldName(cursor.Layout().FieldDesc(f).FieldName, *stored)) fieldNo = f;
     }
     if (fieldNo == 0) throw EToolError("the table has no field named '" + name + "'");
     if (cursor.Layout().FieldDesc(fieldNo).IsAutoInc()) {

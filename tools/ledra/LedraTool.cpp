@@ -11,18 +11,16 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/errors/EngineError.h"
-#include "engine/files/Bytes.h"
-#include "engine/files/DataFile.h"
-#include "engine/files/TableFileNames.h"
+#include "engine/table/TableCreation.h"
+#include "engine/table/TableDescription.h"
 #include "engine/table/TableLock.h"
-#include "platform/File.h"
+#include "engine/table/TableVerifier.h"
 #include "tools/ledra/DemoData.h"
 #include "tools/ledra/Exporter.h"
 #include "tools/ledra/Importer.h"
 #include "tools/ledra/KeyCommands.h"
 #include "tools/ledra/TableArguments.h"
 #include "tools/ledra/TableInfo.h"
-#include "engine/table/TableVerifier.h"
 #include "tools/ledra/ToolError.h"
 #include "tools/ledra/ToolSession.h"
 
@@ -56,23 +54,7 @@ int RunCreate(const TTableOptions& options, TTableArguments newTable, std::ostre
   TTableDefinition definition = newTable.BuildDefinition();
   const TTextParams textParams = newTable.TextParams();
   TToolSession session(options);
-  if (session.TableExists()) {
-    RaiseTableError(LEDRA_TABLEEXISTS, options.Table, session.Directory().DatabaseName());
-  }
-  TOpenTableResult created =
-      session.Directory().CreateTable(options.Table, false, false, definition);
-  if (created.Result < 0 || created.Table == nullptr) {
-    RaiseTableError(TEngineErrorCode(-created.Result), options.Table,
-                    session.Directory().DatabaseName());
-  }
-  try {
-    if (!definition.TextIndexFields.empty()) WriteTextParams(*created.Table, textParams);
-  } catch (...) {
-    session.Directory().CloseTable(*created.Table, true);
-    session.Directory().DeleteTable(options.Table, false);
-    throw;
-  }
-  session.Directory().CloseTable(*created.Table, false);
+  CreateNewTable(session.Directory(), options.Table, definition, textParams);
   out << "Created table " << options.Table << ": " << definition.Fields.size() << " fields, "
       << definition.SecondaryIndexes.size() + (definition.PrimaryIndex.Fields.empty() ? 0 : 1)
       << " indexes.\n";
@@ -85,7 +67,7 @@ int RunInfo(const TTableOptions& options, bool asJson, std::ostream& out) {
   TToolSession session(options);
   TDataTable& table = session.OpenTable();
   TTableReadLockGuard readLock(table.Lock());
-  json info = DescribeTable(table);
+  json info = TableInfoJson(DescribeTable(table, false));
   readLock.Release();
   session.CloseTable();
   if (asJson) {
@@ -146,23 +128,7 @@ int RunVerify(const TTableOptions& options, bool asJson, std::ostream& out) {
     RaiseTableError(LEDRA_OSENOENT, options.Table, session.Directory().DatabaseName());
   }
   // Opening would make a missing index file afresh; a check writes nothing.
-  std::vector<TVerifyFinding> missing;
-  if (!platform::RegularFileExists(session.TableFile(kIndexFileExt))) {
-    missing.push_back(
-        {"index", -1, 0, 0, "the index file " + session.TableFile(kIndexFileExt) + " is missing"});
-  }
-  try {
-    auto header = TDataFile::ReadRawHeader(session.TableFile(kDataFileExt), false);
-    // BlobFieldCount: the table has a blob file.
-    if (GetLE16(header.data() + 25) != 0) {
-      if (!platform::RegularFileExists(session.TableFile(kBlobFileExt))) {
-        missing.push_back(
-            {"blob", -1, 0, 0, "the blob file " + session.TableFile(kBlobFileExt) + " is missing"});
-      }
-    }
-  } catch (const ELedraEngineError&) {
-    // The open below reports it.
-  }
+  const std::vector<TVerifyFinding> missing = MissingTableFiles(session.Directory(), options.Table);
   if (!missing.empty()) return ReportFindings(options.Table, missing, 0, 0, asJson, out);
 
   TDataTable* table = nullptr;

@@ -7,11 +7,8 @@
 #include <exception>
 #include <optional>
 
-#include "engine/files/FieldText.h"
-#include "engine/files/RecordLayout.h"
-#include "engine/files/DataHeader.h"
-#include "engine/index/IndexFile.h"
-#include "engine/index/PageCodec.h"
+#include "engine/cursor/FieldValue.h"
+#include "engine/table/TableDescription.h"
 #include "platform/Cp1252.h"
 #include "tools/ledra/ToolError.h"
 
@@ -107,7 +104,7 @@ void CheckValueText(std::string_view arg, const TFieldDesc& desc, const std::str
   if (desc.IsAutoInc()) return;
   uint8_t value[kFieldValueBufferSize];
   try {
-    DefaultTextToValue(desc, text, value);
+    TextToFieldValue(desc, text, value);
   } catch (const std::exception& error) {
     Bad(arg, std::string(what) + ": " + error.what());
   }
@@ -116,11 +113,8 @@ void CheckValueText(std::string_view arg, const TFieldDesc& desc, const std::str
 int FieldNumberOf(std::string_view name, const std::vector<TFieldDesc>& fields) {
   std::optional<std::string> stored = Utf8ToCp1252(name);
   if (!stored) return 0;
-  std::string key = FieldNameKey(*stored);
-  for (const TFieldDesc& field : fields) {
-    if (FieldNameKey(field.FieldName) == key) return field.FieldNo;
-  }
-  return 0;
+  const int position = FindFieldByName(fields, *stored);
+  return position == 0 ? 0 : fields[size_t(position) - 1].FieldNo;
 }
 
 }  // namespace
@@ -248,7 +242,9 @@ std::vector<uint16_t> ParseFieldList(std::string_view list, const std::vector<TF
     numbers.push_back(uint16_t(number));
     start = comma + 1;
   }
-  if (numbers.size() > 16) Bad(what, "an index has at most 16 fields");
+  if (numbers.size() > size_t(kMaxIndexFields)) {
+    Bad(what, "an index has at most " + std::to_string(kMaxIndexFields) + " fields");
+  }
   return numbers;
 }
 
@@ -259,7 +255,7 @@ TIndexDefinition ParseIndexArgument(std::string_view arg, const std::vector<TFie
   size_t next = 0;
   if (!primary) {
     if (parts.size() < 2) Bad(arg, "an index is " + std::string(kIndexArgumentHelp));
-    index.Name = TableText(arg, parts[0], 30, "the index name");
+    index.Name = TableText(arg, parts[0], kMaxIndexNameLength, "the index name");
     if (index.Name.empty() || !NameStartsValid(index.Name)) {
       Bad(arg, "an index name begins with a letter or '_'");
     }
@@ -300,7 +296,9 @@ TIndexDefinition ParseIndexArgument(std::string_view arg, const std::vector<TFie
 TTableDefinition TTableArguments::BuildDefinition() const {
   TTableDefinition definition;
   if (Fields.empty()) throw EToolError("a table needs at least one --field");
-  if (Fields.size() > kMaxFieldCount) throw EToolError("a table has at most 1024 fields");
+  if (Fields.size() > kMaxTableFields) {
+    throw EToolError("a table has at most " + std::to_string(kMaxTableFields) + " fields");
+  }
   for (const std::string& arg : Fields) {
     TFieldDesc desc = ParseFieldArgument(arg, uint16_t(definition.Fields.size() + 1));
     if (FieldNumberOf(Cp1252ToUtf8(desc.FieldName), definition.Fields) != 0) {
@@ -313,14 +311,15 @@ TTableDefinition TTableArguments::BuildDefinition() const {
   for (const std::string& arg : Indexes) {
     TIndexDefinition index = ParseIndexArgument(arg, definition.Fields, false);
     for (const TIndexDefinition& other : definition.SecondaryIndexes) {
-      if (FieldNameKey(other.Name) == FieldNameKey(index.Name)) {
+      if (SameFieldName(other.Name, index.Name)) {
         Bad(arg, "an index of that name exists already");
       }
     }
     definition.SecondaryIndexes.push_back(std::move(index));
   }
-  if (definition.SecondaryIndexes.size() > 30) {
-    throw EToolError("a table has at most 30 secondary indexes");
+  if (definition.SecondaryIndexes.size() > size_t(kMaxSecondaryIndexes)) {
+    throw EToolError("a table has at most " + std::to_string(kMaxSecondaryIndexes) +
+                     " secondary indexes");
   }
   if (!TextIndex.empty()) {
     definition.TextIndexFields = ParseFieldList(TextIndex, definition.Fields, TextIndex);
@@ -337,54 +336,27 @@ TTableDefinition TTableArguments::BuildDefinition() const {
   }
   definition.BlobBlockSize = BlobBlockSize;
   definition.Description =
-      TableText("--description", Description, kTableDescriptionLength, "the description");
+      TableText("--description", Description, kMaxTableDescriptionLength, "the description");
   if (!Password.empty()) {
     definition.Encrypted = true;
-    definition.Password = TableText("--password", Password, kTablePasswordLength, "the password");
+    definition.Password =
+        TableText("--password", Password, kMaxTablePasswordLength, "the password");
   }
   return definition;
 }
 
 TTextParams TTableArguments::TextParams() const {
-  TTextParams params;
-  for (int c = 0; c < 256; ++c) {
-    const bool word = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                      c == '\'' || (c >= 128 && c != 160);
-    std::array<uint8_t, kCharSetSize>& set = word ? params.IncludeChars : params.SpaceChars;
-    set[size_t(c) >> 3] = uint8_t(set[size_t(c) >> 3] | (1u << (c & 7)));
-  }
+  std::vector<std::string> stopWords;
   size_t start = 0;
   while (start < StopWords.size()) {
     size_t comma = StopWords.find(',', start);
     if (comma == std::string::npos) comma = StopWords.size();
-    std::string word =
-        TableText("--stop-words", StopWords.substr(start, comma - start), 255, "a stop word");
-    if (!word.empty()) params.StopWords.push_back(std::move(word));
+    std::string word = TableText("--stop-words", StopWords.substr(start, comma - start),
+                                 kMaxStopWordLength, "a stop word");
+    if (!word.empty()) stopWords.push_back(std::move(word));
     start = comma + 1;
   }
-  return params;
-}
-
-void WriteTextParams(TDataTable& table, const TTextParams& params) {
-  std::vector<uint8_t> bodies;
-  EncodeTextParams(params, bodies);
-  TIndexFile& file = table.IndexFile();
-  TPage* previous = nullptr;
-  for (size_t offset = 0; offset < bodies.size(); offset += kPageBodySize) {
-    TPage* page = file.AllocatePage(kTextSlot);
-    page->PageType = kPageParam;
-    std::copy(bodies.begin() + std::ptrdiff_t(offset),
-              bodies.begin() + std::ptrdiff_t(offset + kPageBodySize), page->ParamBody());
-    page->Dirty = true;
-    if (previous == nullptr) {
-      file.SetTextParamPage(page->PageNo);
-    } else {
-      previous->NextPage = page->PageNo;
-      file.ReleasePage(previous);
-    }
-    previous = page;
-  }
-  if (previous != nullptr) file.ReleasePage(previous);
+  return DefaultTextParams(std::move(stopWords));
 }
 
 }  // namespace ledra::tool

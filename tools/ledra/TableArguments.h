@@ -15,10 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/table/DataTable.h"
-#include "engine/files/FieldDesc.h"
+#include "engine/table/TableCreation.h"
 #include "engine/table/TableDefinition.h"
-#include "engine/index/TextParams.h"
 
 namespace ledra::tool {
 
@@ -48,15 +46,10 @@ struct TTableArguments {
   // The engine definition; a arg that is not well formed raises EToolError
   // naming the arg and what is wrong with it.
   TTableDefinition BuildDefinition() const;
-  // The parameters of the text index: words are runs of letters, digits,
-  // apostrophes and the characters 128 to 255 (but the no-break space);
-  // every other character ends a word.
+  // The parameters of the text index (DefaultTextParams) with the stop
+  // words given.
   TTextParams TextParams() const;
 };
-
-// Writes the text index's parameter pages into a table just created (held
-// exclusively); they reach the disk when the table is closed.
-void WriteTextParams(TDataTable& table, const TTextParams& params);
 
 // One field arg as field number `fieldNo`.
 TFieldDesc ParseFieldArgument(std::string_view arg, uint16_t fieldNo);

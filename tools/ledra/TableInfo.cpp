@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/files/DataHeader.h"
-#include "engine/index/IndexHeader.h"
 #include "platform/Cp1252.h"
 #include "tools/ledra/ValueText.h"
 
@@ -53,26 +51,26 @@ std::string FieldNameOf(const std::vector<TFieldDesc>& fields, uint16_t number) 
   return "#" + std::to_string(number);
 }
 
-json IndexInfo(int slot, const TIndexDesc& desc, const std::vector<TFieldDesc>& fields) {
+json IndexInfo(const TIndexDescription& index, const std::vector<TFieldDesc>& fields) {
   json keyFields = json::array();
-  for (size_t i = 0; i < desc.KeyFieldCount && i < size_t(kMaxKeyFields); ++i) {
-    keyFields.push_back({{"name", FieldNameOf(fields, desc.KeyFields[i])},
-                         {"number", desc.KeyFields[i]},
-                         {"descending", desc.FieldDescending[i] != 0}});
+  for (size_t i = 0; i < index.Fields.size(); ++i) {
+    keyFields.push_back({{"name", FieldNameOf(fields, index.Fields[i])},
+                         {"number", index.Fields[i]},
+                         {"descending", bool(index.FieldDescending[i])}});
   }
-  std::string name = slot == kPrimarySlot ? "(primary)" : Text(desc.IndexName());
+  std::string name = index.Slot == kPrimaryIndexSlot ? "(primary)" : Text(index.Name);
   return {
-      {"slot", slot},
+      {"slot", index.Slot},
       {"name", name},
       {"fields", keyFields},
-      {"keyLength", desc.KeyLength},
-      {"unique", desc.Unique != 0},
-      {"descending", desc.Descending != 0},
-      {"caseInsensitive", desc.CaseInsensitive != 0},
-      {"compression", desc.Compression < 4 ? kCompressionNames[desc.Compression] : "unknown"},
-      {"entryCounts", SlotHasEntryCounts(slot, desc)},
-      {"rootPage", desc.RootPage},
-      {"firstFreePage", desc.FirstFreePage},
+      {"keyLength", index.KeyLength},
+      {"unique", index.Unique},
+      {"descending", index.Descending},
+      {"caseInsensitive", index.CaseInsensitive},
+      {"compression", index.Compression < 4 ? kCompressionNames[index.Compression] : "unknown"},
+      {"entryCounts", index.EntryCounts},
+      {"rootPage", index.RootPage},
+      {"firstFreePage", index.FirstFreePage},
   };
 }
 
@@ -91,67 +89,51 @@ std::string YesNo(const json& value) {
 
 }  // namespace
 
-json DescribeTable(const TDataTable& table) {
-  const TDataFile& data = table.DataFile();
-  const TIndexFile& index = table.IndexFile();
-  const std::vector<TFieldDesc>& fields = data.FieldDescs();
-
+json TableInfoJson(const TTableDescription& t) {
   json header = {
-      {"changeCount", data.ChangeCount()},
-      {"formatVersion", data.FormatVersion()},
-      {"writerVersion", data.WriterVersion()},
-      {"recordSlots", data.RecordSlotCount()},
-      {"nextRecordNo", data.NextRecordNo()},
-      {"firstFreeRecord", data.FirstFreeRecord()},
-      {"lastAutoInc", data.LastAutoInc()},
-      {"recordSize", data.RecordSize()},
-      {"fieldCount", data.FieldCount()},
-      {"blobFieldCount", data.BlobFieldCount()},
-      {"blobBlockSize", data.BlobBlockSize()},
-      {"blobStampCounter", data.BlobStampCounter()},
-      {"lastUpdated", FormatDateTime(data.LastUpdated() + kLastUpdatedDelta)},
-      {"description", Text(data.TableDescription())},
-      {"encrypted", data.Encrypted()},
-      {"languageId", data.LanguageId()},
-      {"sortId", data.SortId()},
-      {"locale",
-       data.LanguageId() == 0 ? std::string("none") : std::to_string(data.Header().Lcid())},
-      {"userMajorVersion", data.UserMajorVersion()},
-      {"userMinorVersion", data.UserMinorVersion()},
+      {"changeCount", t.ChangeCount},
+      {"formatVersion", t.FormatVersion},
+      {"writerVersion", t.WriterVersion},
+      {"recordSlots", t.RecordSlots},
+      {"nextRecordNo", t.NextRecordNo},
+      {"firstFreeRecord", t.FirstFreeRecord},
+      {"lastAutoInc", t.LastAutoInc},
+      {"recordSize", t.RecordSize},
+      {"fieldCount", t.FieldCount},
+      {"blobFieldCount", t.BlobFieldCount},
+      {"blobBlockSize", t.BlobBlockSize},
+      {"blobStampCounter", t.BlobStampCounter},
+      {"lastUpdated", DateTimeText(t.LastUpdated)},
+      {"description", Text(t.Description)},
+      {"encrypted", t.Encrypted},
+      {"languageId", t.LanguageId},
+      {"sortId", t.SortId},
+      {"locale", t.LanguageId == 0 ? std::string("none") : std::to_string(t.Locale)},
+      {"userMajorVersion", t.UserMajorVersion},
+      {"userMinorVersion", t.UserMinorVersion},
   };
   json indexHeader = {
-      {"changeCount", index.IdxChangeCount()},
-      {"nextPageNo", index.NextPageNo()},
-      {"secondaryIndexCount", index.SecondaryIndexCount()},
-      {"noPrimaryIndex", index.NoPrimaryIndex()},
-      {"liveRecordCount", index.LiveRecordCount()},
+      {"changeCount", t.IndexChangeCount},
+      {"nextPageNo", t.NextPageNo},
+      {"secondaryIndexCount", t.SecondaryIndexCount},
+      {"noPrimaryIndex", t.NoPrimaryIndex},
+      {"liveRecordCount", t.LiveRecordCount},
   };
 
   json fieldList = json::array();
-  for (const TFieldDesc& desc : fields) fieldList.push_back(FieldInfo(desc));
+  for (const TFieldDesc& desc : t.Fields) fieldList.push_back(FieldInfo(desc));
 
   json indexes = json::array();
-  const TIndexHeader& indexHead = index.Header();
-  if (!index.NoPrimaryIndex()) {
-    indexes.push_back(IndexInfo(kPrimarySlot, indexHead.Descs[kPrimarySlot], fields));
-  }
-  const int secondary = std::min<int>(index.SecondaryIndexCount(), kMaxSecondary);
-  for (int slot = 1; slot <= secondary; ++slot) {
-    indexes.push_back(IndexInfo(slot, indexHead.Descs[size_t(slot)], fields));
-  }
-  indexes.push_back(IndexInfo(kDeletedSlot, indexHead.Descs[kDeletedSlot], fields));
-  if (indexHead.Descs[kTextSlot].KeyFieldCount != 0) {
-    indexes.push_back(IndexInfo(kTextSlot, indexHead.Descs[kTextSlot], fields));
-  }
+  for (const TIndexDescription& index : t.Indexes) indexes.push_back(IndexInfo(index, t.Fields));
 
   return {
-      {"table", table.TableName()},
-      {"dataFile", data.FileName()},
+      {"table", t.TableName},
+      {"dataFile", t.DataFileName},
       {"header", header},
       {"indexHeader", indexHeader},
       {"fields", fieldList},
       {"indexes", indexes},
-      {"liveRecords", index.LiveRecordCount()},
+      {"liveRecords", t.LiveRecordCount},
   };
 }
 

@@ -7,13 +7,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/table/DataTable.h"
+#include "engine/table/TableDescription.h"
 
 namespace ledra::tool {
 
-// The description as JSON, read from the table's in-memory headers (take the
-// read lock first for a current picture).
-nlohmann::ordered_json DescribeTable(const TDataTable& table);
+// A table's description (DescribeTable, taken under the read lock) as JSON.
+nlohmann::ordered_json TableInfoJson(const TTableDescription& table);
 // The same description as text for people.
 void PrintTableInfo(const nlohmann::ordered_json& info, std::ostream& out);
 

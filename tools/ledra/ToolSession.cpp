@@ -2,8 +2,7 @@
 
 #include <filesystem>
 
-#include "engine/files/TableFileNames.h"
-#include "platform/File.h"
+#include "engine/table/TableCreation.h"
 #include "tools/ledra/ToolError.h"
 
 namespace ledra::tool {
@@ -29,12 +28,8 @@ TToolSession::~TToolSession() {
   }
 }
 
-std::string TToolSession::TableFile(std::string_view extension) const {
-  return platform::ResolveFileName(TableFileName(directory_->Path(), options_.Table, extension));
-}
-
 bool TToolSession::TableExists() const {
-  return platform::RegularFileExists(TableFile(kDataFileExt));
+  return TableDataFileExists(*directory_, options_.Table);
 }
 
 TDataTable& TToolSession::OpenTable() {

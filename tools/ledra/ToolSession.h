@@ -38,10 +38,7 @@ class TToolSession {
   TDataSession& Session() { return session_; }
   TDataDirectory& Directory() { return *directory_; }
 
-  // The full name of one of the table's files (".DAT", ".IDX", ".BLB"), in
-  // the spelling found on disk.
-  std::string TableFile(std::string_view extension) const;
-  // The table's .DAT file exists.
+  // The table's .DAT file exists (or the table is open here).
   bool TableExists() const;
 
   // Opens the table itself (no cursor), verifying its headers as every

@@ -1,19 +1,10 @@
 #include "tools/ledra/ValueText.h"
 
-#include <algorithm>
 #include <charconv>
-#include <cinttypes>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <exception>
-#include <limits>
 #include <optional>
 
-#include "engine/files/FieldText.h"
-#include "engine/files/RecordLayout.h"
-#include "engine/files/Bytes.h"
-#include "engine/files/PackedDecimal.h"
+#include "engine/errors/EngineError.h"
 #include "platform/Cp1252.h"
 #include "tools/ledra/ToolError.h"
 
@@ -24,25 +15,6 @@ using platform::Utf8ToCp1252;
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-std::string Hex(std::span<const uint8_t> bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (uint8_t b : bytes) {
-    out += kHexDigits[b >> 4];
-    out += kHexDigits[b & 15];
-  }
-  return out;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Quoted texts longer than this (blob values) are cut short in messages.
 constexpr size_t kQuotedTextLimit = 60;
 
@@ -52,16 +24,11 @@ constexpr size_t kQuotedTextLimit = 60;
   throw EToolError("'" + quoted + "' " + why, kExitFindings);
 }
 
-std::vector<uint8_t> Unhex(std::string_view text) {
-  if (text.size() % 2 != 0) Refuse(text, "is not a hexadecimal byte string");
-  std::vector<uint8_t> bytes(text.size() / 2);
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    int high = HexValue(text[2 * i]);
-    int low = HexValue(text[2 * i + 1]);
-    if (high < 0 || low < 0) Refuse(text, "is not a hexadecimal byte string");
-    bytes[i] = uint8_t(high * 16 + low);
-  }
-  return bytes;
+// The table's form of a text that is to be stored as characters.
+std::string Cp1252Text(std::string_view text) {
+  std::optional<std::string> converted = Utf8ToCp1252(text);
+  if (!converted) Refuse(text, "holds characters the table's code page cannot store");
+  return *converted;
 }
 
 std::string Number(double value) {
@@ -71,214 +38,45 @@ std::string Number(double value) {
   return std::string(buffer, end);
 }
 
-std::string DateText(int32_t dayNumber) {
-  int year = 0, month = 0, day = 0;
-  if (!TryDecodeDayNumber(dayNumber, year, month, day)) return "#" + std::to_string(dayNumber);
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", year, month, day);
-  return buffer;
-}
-
-std::string TimeText(int64_t ms) {
-  if (ms < 0 || ms >= kMSecsPerDay) return "#" + std::to_string(ms);
-  char buffer[24];
-  int h = int(ms / 3600000), m = int(ms / 60000 % 60), s = int(ms / 1000 % 60), f = int(ms % 1000);
-  if (f != 0) {
-    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03d", h, m, s, f);
-  } else {
-    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", h, m, s);
-  }
-  return buffer;
-}
-
-std::string TimeStampText(double ms) {
-  if (!std::isfinite(ms) || ms < 0 || ms >= double(kMaxDayNumber + 1) * double(kMSecsPerDay)) {
-    return "#" + Number(ms);
-  }
-  int64_t whole = int64_t(std::llround(ms));
-  int32_t day = int32_t(whole / kMSecsPerDay);
-  int64_t time = whole % kMSecsPerDay;
-  if (day == 0) return TimeText(time);
-  return DateText(day) + " " + TimeText(time);
-}
-
-// A packed decimal with all its places, without rounding them away.
-std::string BCDText(const uint8_t* bcd) {
-  uint8_t precision = bcd[0];
-  uint8_t places = bcd[1] & 0x3F;
-  bool negative = (bcd[1] & 0x80) != 0;
-  if (precision == 0 && bcd[1] == 0) return "0";
-  if (precision > 64 || places > precision || (bcd[1] & 0x40) != 0) {
-    return "#" + Hex({bcd, kBCDSize});
-  }
-  std::string digits;
-  for (uint8_t i = 0; i < precision; ++i) {
-    uint8_t nibble = (i % 2 == 0) ? (bcd[2 + i / 2] >> 4) : (bcd[2 + i / 2] & 15);
-    if (nibble > 9) return "#" + Hex({bcd, kBCDSize});
-    digits += char('0' + nibble);
-  }
-  std::string whole = digits.substr(0, precision - places);
-  std::string fraction = digits.substr(precision - places);
-  size_t first = whole.find_first_not_of('0');
-  whole = first == std::string::npos ? "0" : whole.substr(first);
-  std::string text = whole;
-  if (!fraction.empty()) text += "." + fraction;
-  bool zero = text.find_first_not_of("0.") == std::string::npos;
-  return (negative && !zero ? "-" : "") + text;
-}
-
-std::string StringText(const TFieldDesc& desc, const uint8_t* value) {
-  size_t length = 0;
-  while (length < desc.Size && value[length] != 0) ++length;
-  return Cp1252ToUtf8({reinterpret_cast<const char*>(value), length});
-}
-
-std::string Cp1252Text(std::string_view text) {
-  std::optional<std::string> converted = Utf8ToCp1252(text);
-  if (!converted) Refuse(text, "holds characters the table's code page cannot store");
-  if (converted->find('\0') != std::string::npos) Refuse(text, "holds a zero character");
-  return *converted;
-}
-
-// Runs one of the engine's text conversions, passing its message on.
-template <class F>
-auto Convert(F&& conversion) -> decltype(conversion()) {
-  try {
-    return conversion();
-  } catch (const EToolError&) {
-    throw;
-  } catch (const std::exception& error) {
-    throw EToolError(error.what(), kExitFindings);
-  }
+template <class T>
+std::optional<T> Parsed(const std::string& text) {
+  T number{};
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return number;
 }
 
 }  // namespace
 
-std::string FieldTypeName(const TFieldDesc& desc) {
-  switch (desc.FieldType) {
-    case fldString:
-      return "string";
-    case fldDate:
-      return "date";
-    case fldBlob:
-      switch (desc.SubType) {
-        case kSubTypeMemo:
-          return "memo";
-        case kSubTypeFmtMemo:
-          return "fmtmemo";
-        case kSubTypeGraphic:
-          return "graphic";
-        case kSubTypeTypedBinary:
-          return "typedbinary";
-        default:
-          return "blob";
-      }
-    case fldBoolean:
-      return "boolean";
-    case fldSmallInt:
-      return "smallint";
-    case fldInteger:
-      return desc.SubType == kSubTypeAutoInc ? "autoinc" : "integer";
-    case fldFloat:
-      return desc.SubType == kSubTypeMoney ? "money" : "float";
-    case fldBCD:
-      return "bcd";
-    case fldBytes:
-      return "bytes";
-    case fldTime:
-      return "time";
-    case fldTimeStamp:
-      return "timestamp";
-    case fldWord:
-      return "word";
-    case fldInt32:
-      return "int32";
-    case fldTenByte:
-      return "tenbyte";
-    case fldVarBytes:
-      return "varbytes";
-    case fldLargeInt:
-      return "largeint";
-    default:
-      return "type " + std::to_string(desc.FieldType);
-  }
-}
-
-bool IsTextBlob(const TFieldDesc& desc) {
-  return desc.FieldType == fldBlob &&
-         (desc.SubType == kSubTypeMemo || desc.SubType == kSubTypeFmtMemo);
-}
-
 std::string FormatFieldValue(const TFieldDesc& desc, const uint8_t* value) {
-  switch (desc.FieldType) {
-    case fldString:
-      return StringText(desc, value);
-    case fldDate:
-      return DateText(GetLEInt32(value));
-    case fldBoolean:
-      return GetLE16(value) != 0 ? "TRUE" : "FALSE";
-    case fldSmallInt:
-      return std::to_string(GetLEInt16(value));
-    case fldInteger:
-    case fldInt32:
-      return std::to_string(GetLEInt32(value));
-    case fldWord:
-      return std::to_string(GetLE16(value));
-    case fldLargeInt:
-      return std::to_string(GetLEInt64(value));
-    case fldFloat:
-      return Number(GetLEDouble(value));
-    case fldBCD:
-      return BCDText(value);
-    case fldTime:
-      return TimeText(GetLEInt32(value));
-    case fldTimeStamp:
-      return TimeStampText(GetLEDouble(value));
-    case fldVarBytes: {
-      // A length of 16 bits, then the bytes.
-      size_t length = desc.Size >= 2 ? GetLE16(value) : 0;
-      if (desc.Size < 2 || length > size_t(desc.Size) - 2) return "#" + Hex({value, desc.Size});
-      return Hex({value + 2, length});
-    }
-    default:
-      return Hex({value, desc.DataSize});
-  }
+  return Cp1252ToUtf8(FieldValueText(desc, value));
 }
 
 std::string FormatBlobValue(const TFieldDesc& desc, std::span<const uint8_t> bytes) {
-  if (IsTextBlob(desc)) {
-    return Cp1252ToUtf8({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
-  }
-  return Hex(bytes);
+  return Cp1252ToUtf8(BlobValueText(desc, bytes));
 }
 
 nlohmann::ordered_json JsonFieldValue(const TFieldDesc& desc, const uint8_t* value, bool isNull) {
   if (isNull) return nullptr;
+  const std::string text = FieldValueText(desc, value);
   switch (desc.FieldType) {
     case fldBoolean:
-      return GetLE16(value) != 0;
+      return text == "TRUE";
     case fldSmallInt:
-      return GetLEInt16(value);
     case fldInteger:
     case fldInt32:
-      return GetLEInt32(value);
     case fldWord:
-      return GetLE16(value);
     case fldLargeInt:
-      return GetLEInt64(value);
-    case fldFloat: {
-      double number = GetLEDouble(value);
-      if (std::isfinite(number)) return number;
-      return Number(number);
-    }
+      if (std::optional<int64_t> number = Parsed<int64_t>(text)) return *number;
+      return text;
+    case fldFloat:
+      if (std::optional<double> number = Parsed<double>(text); number && std::isfinite(*number)) {
+        return *number;
+      }
+      return text;
     default:
-      return FormatFieldValue(desc, value);
+      return Cp1252ToUtf8(text);
   }
-}
-
-std::string FormatDateTime(double dateTime) {
-  TDayAndTime split = SplitDateTime(dateTime);
-  return DateText(split.DayNumber) + " " + TimeText(split.TimeMs / 1000 * 1000);
 }
 
 std::string JsonValueText(const nlohmann::ordered_json& value) {
@@ -291,75 +89,33 @@ std::string JsonValueText(const nlohmann::ordered_json& value) {
 }
 
 void ParseFieldValue(const TFieldDesc& desc, std::string_view text, uint8_t* value) {
-  std::memset(value, 0, kFieldValueBufferSize);
-  switch (desc.FieldType) {
-    case fldString: {
-      std::string stored = Cp1252Text(text);
-      // The engine drops trailing blanks; what remains must fit.
-      while (!stored.empty() && stored.back() == ' ') stored.pop_back();
-      if (stored.size() > desc.Size) {
-        Refuse(text, "is longer than " + std::to_string(desc.Size) + " characters");
-      }
-      std::memcpy(value, stored.data(), stored.size());
-      return;
-    }
-    case fldBoolean:
-      PutLE16(value, Convert([&] { return TextToBoolean(text); }) ? 1 : 0);
-      return;
-    case fldInt32:
-      PutLE32(value, uint32_t(Convert([&] { return TextToInteger(text, INT32_MIN, INT32_MAX); })));
-      return;
-    case fldBytes: {
-      std::vector<uint8_t> bytes = Unhex(text);
-      if (bytes.size() > desc.Size) {
-        Refuse(text, "is longer than " + std::to_string(desc.Size) + " bytes");
-      }
-      std::copy(bytes.begin(), bytes.end(), value);
-      return;
-    }
-    case fldVarBytes: {
-      std::vector<uint8_t> bytes = Unhex(text);
-      if (desc.Size < 2 || bytes.size() > size_t(desc.Size) - 2) {
-        Refuse(text,
-               "is longer than " + std::to_string(desc.Size < 2 ? 0 : desc.Size - 2) + " bytes");
-      }
-      PutLE16(value, uint16_t(bytes.size()));
-      std::copy(bytes.begin(), bytes.end(), value + 2);
-      return;
-    }
-    case fldDate:
-    case fldSmallInt:
-    case fldInteger:
-    case fldWord:
-    case fldLargeInt:
-    case fldFloat:
-    case fldBCD:
-    case fldTime:
-    case fldTimeStamp:
-      // The engine's own conversions of default texts, which refuse what
-      // does not fit the type instead of wrapping it.
-      Convert([&] { DefaultTextToValue(desc, text, value); });
-      return;
-    case fldBlob:
-      Refuse(text, "is a blob value");
-    default: {
-      std::vector<uint8_t> bytes = Unhex(text);
-      if (bytes.size() != desc.DataSize) {
-        Refuse(text, "is not " + std::to_string(desc.DataSize) + " bytes");
-      }
-      std::copy(bytes.begin(), bytes.end(), value);
-      return;
-    }
+  // Strings are converted to the table's code page first; the other texts
+  // are plain ASCII when they are values at all, and the engine's refusals
+  // quote them as given.
+  const bool characters = desc.FieldType == fldString;
+  const std::string stored = characters ? Cp1252Text(text) : std::string(text);
+  try {
+    TextToFieldValue(desc, stored, value);
+  } catch (const ELedraEngineError&) {
+    throw;
+  } catch (const EDatabaseError& error) {
+    throw EToolError(characters ? Cp1252ToUtf8(error.what()) : std::string(error.what()),
+                     kExitFindings);
   }
 }
 
-std::vector<uint8_t> ParseBlobValue(const TFieldDesc& desc, std::string_view text) {
+std::vector<uint8_t> ParseBlobText(const TFieldDesc& desc, std::string_view text) {
   if (IsTextBlob(desc)) {
-    std::optional<std::string> converted = Utf8ToCp1252(text);
-    if (!converted) Refuse(text, "holds characters the table's code page cannot store");
-    return std::vector<uint8_t>(converted->begin(), converted->end());
+    const std::string stored = Cp1252Text(text);
+    return std::vector<uint8_t>(stored.begin(), stored.end());
   }
-  return Unhex(text);
+  try {
+    return ParseBlobValue(desc, text);
+  } catch (const ELedraEngineError&) {
+    throw;
+  } catch (const EDatabaseError& error) {
+    throw EToolError(error.what(), kExitFindings);
+  }
 }
 
 }  // namespace ledra::tool

@@ -1,4 +1,5 @@
-// Field values as text: what export writes and import reads.
+// Field values as the tool's texts: the engine's value texts (FieldValue.h)
+// in UTF-8, and as JSON.
 //
 // Texts are UTF-8; the table stores code page 1252. Dates are written
 // year-month-day, times hours:minutes:seconds with milliseconds when there
@@ -17,14 +18,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/files/FieldDesc.h"
+#include "engine/cursor/FieldValue.h"
 
 namespace ledra::tool {
-
-// The type name as `ledra create` takes it ("string", "memo", "autoinc").
-std::string FieldTypeName(const TFieldDesc& desc);
-// Memo-like blobs hold text; the other blobs hold bytes.
-bool IsTextBlob(const TFieldDesc& desc);
 
 // The text of a non-null value as GetFieldValue gives it (DataSize bytes).
 std::string FormatFieldValue(const TFieldDesc& desc, const uint8_t* value);
@@ -33,9 +29,6 @@ std::string FormatBlobValue(const TFieldDesc& desc, std::span<const uint8_t> byt
 // The same as JSON: numbers and booleans as such, null as null, the rest as
 // the texts above.
 nlohmann::ordered_json JsonFieldValue(const TFieldDesc& desc, const uint8_t* value, bool isNull);
-// A date-time value of the component layer (days since 30 December 1899) as
-// "YYYY-MM-DD HH:MM:SS".
-std::string FormatDateTime(double dateTime);
 // A JSON value as import reads it: null is the empty text.
 std::string JsonValueText(const nlohmann::ordered_json& value);
 
@@ -45,7 +38,8 @@ std::string JsonValueText(const nlohmann::ordered_json& value);
 // message that quotes the text. The empty text is not a value: callers set
 // the field null instead.
 void ParseFieldValue(const TFieldDesc& desc, std::string_view text, uint8_t* value);
-// The bytes of a blob value given as text.
-std::vector<uint8_t> ParseBlobValue(const TFieldDesc& desc, std::string_view text);
+// The bytes of a blob value given as text (EToolError, exit code 1, when it
+// is not one).
+std::vector<uint8_t> ParseBlobText(const TFieldDesc& desc, std::string_view text);
 
 }  // namespace ledra::tool

@@ -11,6 +11,7 @@
 #include "engine/cursor/DataCursor.h"
 #include "engine/table/DataSession.h"
 #include "tests/engine/table/TableTestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/tools/ledra/LedraTestSupport.h"
 
@@ -77,7 +78,7 @@ class KeyCommandsTest : public ::testing::Test {
 // find, update and delete work while another program has the table open,
 // and that program sees each change.
 TEST_F(KeyCommandsTest, FindUpdateDeleteBesideAnotherProgram) {
-  TTestChild other([&](TTestChild& self) {
+  TChildProcess other([&](TChildProcess& self) {
     TOtherProgram program(Dir());
     self.SendText(program.Find("B2") ? program.Town() : "-");
     if (self.Receive() != kGo) return;
@@ -133,7 +134,7 @@ TEST_F(KeyCommandsTest, FindUpdateDeleteBesideAnotherProgram) {
 // A record another program is editing cannot be updated or deleted: the
 // record lock refuses it after the session's retries, and nothing changes.
 TEST_F(KeyCommandsTest, RecordLockedByAnotherProgramIsRefused) {
-  TTestChild other([&](TTestChild& self) {
+  TChildProcess other([&](TChildProcess& self) {
     TOtherProgram program(Dir());
     program.Find("B2");
     program.Edit();

@@ -8,13 +8,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/blob/BlobChain.h"
-#include "engine/files/Bytes.h"
-#include "engine/table/DataDirectory.h"
 #include "engine/table/DataSession.h"
-#include "engine/table/DataTable.h"
+#include "engine/table/TableCreation.h"
 #include "tests/support/TempDir.h"
 #include "tests/tools/ledra/LedraTestSupport.h"
+#include "tools/ledra/TableArguments.h"
 
 namespace ledra::test {
 namespace {
@@ -28,6 +26,24 @@ constexpr size_t kMemoFlag = 41;
 constexpr int kRows = 700;
 constexpr int kDeletedRow = 350;
 
+// Little-endian numbers in the files' bytes.
+uint16_t GetLE16(const uint8_t* p) {
+  return uint16_t(p[0] | p[1] << 8);
+}
+uint32_t GetLE32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+int32_t GetLEInt32(const uint8_t* p) {
+  return int32_t(GetLE32(p));
+}
+void PutLE16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+void PutLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
 size_t PageAt(int32_t page) {
   return size_t(page) * 4096;
 }
@@ -38,17 +54,18 @@ size_t Desc(int slot) {
 // Reads and edits the bytes of a copy of the table's files.
 class TTableCopy {
  public:
-  TTableCopy(const std::string& from, const std::string& to) : dir_(to) {
+  TTableCopy(const std::string& from, const std::string& to, const std::string& table = "Base")
+      : dir_(to), table_(table) {
     std::filesystem::create_directories(to);
     for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
-      std::filesystem::copy_file(from + "/Base" + ext, to + "/Base" + ext);
+      std::filesystem::copy_file(from + "/" + table + ext, to + "/" + table + ext);
     }
-    data = ReadFile(dir_ + "/Base.DAT");
-    index = ReadFile(dir_ + "/Base.IDX");
+    data = ReadFile(dir_ + "/" + table + ".DAT");
+    index = ReadFile(dir_ + "/" + table + ".IDX");
   }
   void Save() {
-    WriteFile(dir_ + "/Base.DAT", data);
-    WriteFile(dir_ + "/Base.IDX", index);
+    WriteFile(dir_ + "/" + table_ + ".DAT", data);
+    WriteFile(dir_ + "/" + table_ + ".IDX", index);
   }
 
   uint8_t* Idx(size_t at) { return reinterpret_cast<uint8_t*>(index.data() + at); }
@@ -77,6 +94,7 @@ class TTableCopy {
 
  private:
   std::string dir_;
+  std::string table_;
 };
 
 class TableVerifierTest : public ::testing::Test {
@@ -89,34 +107,18 @@ class TableVerifierTest : public ::testing::Test {
                   "--field", "Note:memo", "--primary", "Code", "--index", "ByName:Name"})
             .Exit,
         0);
-    std::string input = "Code,Name\n";
+    // Records 1 and 2 hold memo values of three blocks each.
+    std::string input = "Code,Name,Note\n";
     for (int i = 0; i < kRows; ++i) {
       const int n = (i * 389) % kRows;  // an order unlike the keys'
-      input += "K" + std::to_string(10000 + n) + ",Name " + std::to_string((n * 7) % 100) + "\n";
+      const std::string note = i < 2 ? std::string(1200, char('b' + i)) : std::string();
+      input += "K" + std::to_string(10000 + n) + ",Name " + std::to_string((n * 7) % 100) + "," +
+               note + "\n";
       if (n == kDeletedRow) deletedRecord_ = i + 1;
     }
     TLedraRun imported = RunLedra({"import", dir, "Base", "-"}, input);
     ASSERT_EQ(imported.Exit, 0) << imported.Err;
     ASSERT_EQ(RunLedra({"delete", dir, "Base", "K" + std::to_string(10000 + kDeletedRow)}).Exit, 0);
-
-    // Two memo values of three blocks each, written as the blob layer writes
-    // them: a chain stamped with a new stamp, the record naming it.
-    TDataSession session;
-    TDataDirectory& directory = session.OpenDirectory(dir, dir);
-    TDataTable& table = OpenCursorTable(directory, "Base", true, false, {});
-    for (int32_t r : {1, 2}) {
-      std::vector<uint8_t> value(1200, uint8_t('a' + r));
-      const int32_t stamp = table.DataFile().NextBlobStamp();
-      const int32_t first = StoreBlobValue(table.BlobFile(), 0, stamp, value, nullptr);
-      TRecord* record = table.RecordCache().FetchRecord(nullptr, r, 1, false, false);
-      uint8_t* image = record->MutableImage();
-      image[kMemoFlag] = 1;
-      PutLE32(image + kMemoFlag + 1, uint32_t(first));
-      PutLE32(image + kMemoFlag + 5, uint32_t(stamp));
-      record->MarkDirty();
-      table.RecordCache().ReleaseRecord(record);
-    }
-    directory.CloseTable(table, false);
   }
   static void TearDownTestSuite() {
     delete base_;
@@ -279,6 +281,70 @@ TEST_F(TableVerifierTest, ReportsHeadersTheEngineRefusesAndMissingFiles) {
   EXPECT_EQ(run.Exit, 1);
   EXPECT_TRUE(Has(run, "Base.IDX is missing")) << run.Out;
   EXPECT_FALSE(std::filesystem::exists(CopyDir() + "/Base.IDX"));
+}
+
+// A text index over a memo field holds the memo's words: a sound table has
+// no findings, and a word taken out of the index is reported missing.
+TEST(TableVerifierMemoTest, ReadsTheWordsOfMemoFieldsInTheTextIndex) {
+  TempDir dir;
+  const std::string path = dir.Path().string();
+  {
+    tool::TTableArguments arguments;
+    arguments.Fields = {"Code:string:8", "Title:string:30", "Note:memo"};
+    arguments.Primary = "Code";
+    TTableDefinition definition = arguments.BuildDefinition();
+    definition.TextIndexFields = {2, 3};
+    TDataSession session;
+    CreateNewTable(session.OpenDirectory(path, path), "Notes", definition);
+  }
+  const std::string input =
+      "Code,Title,Note\n"
+      "A,Harbour master,\"Ships anchor in the outer harbour\"\n"
+      "B,,\"Zebra crossing near the quay\"\n"
+      "C,Plain title,\n";
+  TLedraRun imported = RunLedra({"import", path, "Notes", "-"}, input);
+  ASSERT_EQ(imported.Exit, 0) << imported.Err;
+  // An edit changes the words of a memo too.
+  ASSERT_EQ(RunLedra({"update", path, "Notes", "C", "--set", "Note=Yellow yachts yawl"}).Exit, 0);
+
+  TLedraRun sound = RunLedra({"verify", path, "Notes"});
+  EXPECT_EQ(sound.Exit, 0) << sound.Out;
+  EXPECT_EQ(Lines(sound.Out),
+            (std::vector<std::string>{"Table Notes is sound: 3 live records, 3 indexes checked."}));
+
+  // The text index is one root leaf with fully compressed entries: p (bytes
+  // shared with the key before), t (trailing zeros left out), the rest of the
+  // key, the record number. The greatest key, a word of field 3 (Note), comes
+  // last; taking it out leaves a sound tree without that word.
+  TTableCopy copy(path, (dir.Path() / "copy").string(), "Notes");
+  const int32_t root = GetLEInt32(copy.Idx(Desc(32) + 86));
+  ASSERT_EQ(copy.Type(root), 3) << "the text index should be one leaf";
+  const size_t keyLength = GetLE16(copy.Idx(Desc(32) + 31));
+  const uint16_t entries = copy.Entries(root);
+  ASSERT_GT(entries, 1);
+  const size_t body = PageAt(root) + 13;
+  size_t at = body, last = 0, lastLength = 0;
+  for (uint16_t i = 0; i < entries; ++i) {
+    last = at;
+    lastLength = keyLength - uint8_t(copy.index[at]) - uint8_t(copy.index[at + 1]) + 6;
+    at += lastLength;
+  }
+  ASSERT_EQ(GetLE16(copy.Idx(PageAt(root) + 11)), at - body) << "UsedBytes: entries misread";
+  ASSERT_EQ(copy.index[last], 3);  // shares the marker and field number 3 with the key before
+  const std::string word =
+      copy.index.substr(last + 2, keyLength - 3 - uint8_t(copy.index[last + 1]) - 4);
+  const int32_t record = GetLEInt32(copy.Idx(last + lastLength - 4));
+  std::fill(copy.index.begin() + std::ptrdiff_t(last),
+            copy.index.begin() + std::ptrdiff_t(last + lastLength), '\0');
+  PutLE16(copy.Idx(PageAt(root) + 1), uint16_t(entries - 1));
+  PutLE16(copy.Idx(PageAt(root) + 11), uint16_t(last - body));
+  copy.Save();
+  EXPECT_EQ(word, "ZEBRA");
+  TLedraRun run = RunLedra({"verify", (dir.Path() / "copy").string(), "Notes"});
+  EXPECT_EQ(run.Exit, 1);
+  EXPECT_EQ(Lines(run.Out),
+            (std::vector<std::string>{"index: text index: word '" + word + "' of record " +
+                                      std::to_string(record) + " is missing"}));
 }
 
 }  // namespace
