@@ -39,14 +39,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <random>
 #include <span>
@@ -54,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchHarness.h"
 #include "engine/cursor/BlobBuffer.h"
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
@@ -65,7 +63,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using TClock = std::chrono::steady_clock;
+using namespace ledra::bench;
 
 constexpr uint32_t kDefaultBlobs = 10000;
 constexpr uint32_t kDefaultBlockSize = 4096;
@@ -77,28 +75,6 @@ constexpr uint32_t kPoolSeed = 20240602u;
 constexpr size_t kPoolSpread = 2u << 20;
 
 // ---- The work both sides do -------------------------------------------------------
-
-uint32_t EnvNumber(const char* name, uint32_t fallback, uint32_t limit) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0 || value > limit) {
-    std::fprintf(stderr, "%s: '%s' is not a count from 1 to %" PRIu32 "; using %" PRIu32 "\n", name,
-                 text, limit, fallback);
-    return fallback;
-  }
-  return uint32_t(value);
-}
-
-uint32_t Scramble(uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7FEB352Du;
-  x ^= x >> 15;
-  x *= 0x846CA68Bu;
-  x ^= x >> 16;
-  return x;
-}
 
 struct TWorkload {
   std::vector<uint8_t> Pool;
@@ -140,10 +116,6 @@ struct TPhaseTimes {
   uint64_t FileBytes = 0;
 };
 
-double SecondsSince(TClock::time_point start) {
-  return std::chrono::duration<double>(TClock::now() - start).count();
-}
-
 void CheckValue(const TWorkload& work, size_t i, const uint8_t* bytes, size_t length) {
   std::span<const uint8_t> expected = work.Value(i);
   if (length != expected.size() || std::memcmp(bytes, expected.data(), length) != 0) {
@@ -151,50 +123,16 @@ void CheckValue(const TWorkload& work, size_t i, const uint8_t* bytes, size_t le
   }
 }
 
-class TScratchDir {
- public:
-  TScratchDir() {
-    std::random_device entropy;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      fs::path candidate =
-          fs::temp_directory_path() / ("ostrevo-bench-" + std::to_string(entropy()));
-      if (fs::create_directory(candidate)) {
-        path_ = candidate;
-        return;
-      }
-    }
-    throw std::runtime_error("no temporary directory could be made");
-  }
-  ~TScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TScratchDir(const TScratchDir&) = delete;
-  TScratchDir& operator=(const TScratchDir&) = delete;
-
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // ---- Ours ---------------------------------------------------------------------------
 
 constexpr int kIdField = 1;
 constexpr int kDataField = 2;
 
 ledra::TTableDefinition BlobTableDefinition(uint32_t blockSize) {
-  ledra::TFieldDesc id;
-  id.FieldNo = kIdField;
-  id.FieldName = "Id";
-  id.FieldType = ledra::fldInteger;
+  ledra::TFieldDesc id = BenchField(kIdField, "Id", ledra::fldInteger);
   id.Required = 1;
-  ledra::TFieldDesc data;
-  data.FieldNo = kDataField;
-  data.FieldName = "Data";
-  data.FieldType = ledra::fldBlob;
   ledra::TTableDefinition definition;
-  definition.Fields = {id, data};
+  definition.Fields = {id, BenchField(kDataField, "Data", ledra::fldBlob)};
   definition.PrimaryIndex.Fields = {kIdField};
   definition.BlobBlockSize = int32_t(blockSize);
   return definition;
@@ -208,13 +146,8 @@ void Expect(uint16_t result, const char* call) {
 TPhaseTimes RunEngine(const TWorkload& work, uint32_t blockSize) {
   TScratchDir scratch;
   ledra::TDataSession session;
-  ledra::TDataDirectory& directory = session.OpenDirectory("Bench", (scratch.Path() / "").string());
-  ledra::TOpenTableResult created =
-      directory.CreateTable("Blobs", false, false, BlobTableDefinition(blockSize));
-  if (created.Table == nullptr) {
-    throw std::runtime_error("the table was not created: " + std::to_string(created.Result));
-  }
-  directory.CloseTable(*created.Table, false);
+  ledra::TDataDirectory& directory = session.OpenDirectory("Bench", scratch.DatabasePath());
+  directory.CloseTable(CreateBenchTable(directory, "Blobs", BlobTableDefinition(blockSize)), false);
 
   TPhaseTimes times;
   {
@@ -238,7 +171,7 @@ TPhaseTimes RunEngine(const TWorkload& work, uint32_t blockSize) {
              "WriteBlob");
       cursor.PostInsert(image.data(), false);
     }
-    cursor.Table().FlushBuffers(false, false, false, false, false);
+    cursor.Table().FlushBuffers({});
     times.WriteSeconds = SecondsSince(start);
     if (cursor.OpenBlobCount() != 0) throw std::runtime_error("blob buffers outlived their post");
 
@@ -274,51 +207,13 @@ TPhaseTimes RunEngine(const TWorkload& work, uint32_t blockSize) {
 
 // ---- SQLite ---------------------------------------------------------------------------
 
-class TSqlite {
- public:
-  explicit TSqlite(const std::string& fileName) {
-    if (sqlite3_open_v2(fileName.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
-      std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
-      sqlite3_close(db_);
-      throw std::runtime_error("sqlite open: " + message);
-    }
-  }
-  ~TSqlite() { sqlite3_close(db_); }
-  TSqlite(const TSqlite&) = delete;
-  TSqlite& operator=(const TSqlite&) = delete;
-
-  void Exec(const std::string& sql) {
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
-  }
-  sqlite3_stmt* Prepare(const std::string& sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
-    return statement;
-  }
-  [[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error("sqlite: " + what + ": " + sqlite3_errmsg(db_));
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
-
-struct TStatement {
-  sqlite3_stmt* Handle;
-  ~TStatement() { sqlite3_finalize(Handle); }
-};
-
 TPhaseTimes RunSqlite(const TWorkload& work) {
   TScratchDir scratch;
   const fs::path file = scratch.Path() / "blobs.db";
   TPhaseTimes times;
   {
     TSqlite db(file.string());
-    db.Exec("PRAGMA page_size=4096");
-    db.Exec("PRAGMA locking_mode=EXCLUSIVE");
-    db.Exec("PRAGMA journal_mode=OFF");
-    db.Exec("PRAGMA synchronous=OFF");
+    db.UseAlone();
     db.Exec("CREATE TABLE blobs(id INTEGER PRIMARY KEY, v BLOB)");
 
     TStatement insert{db.Prepare("INSERT INTO blobs(id, v) VALUES(?1, ?2)")};
@@ -360,62 +255,39 @@ TPhaseTimes RunSqlite(const TWorkload& work) {
 
 // ---- Runs and the summary ---------------------------------------------------------------
 
-struct TResult {
-  bool Ours;
-  TPhaseTimes Times;
-};
+const char* SideName(bool ours) {
+  return ours ? "Ledra" : "SQLite";
+}
 
-std::vector<TResult>& Results() {
-  static std::vector<TResult> results;
-  return results;
+TRunLog<TPhaseTimes>& Runs() {
+  static TRunLog<TPhaseTimes> runs;
+  return runs;
 }
 
 const TWorkload& Workload() {
-  static const TWorkload work =
-      MakeWorkload(EnvNumber("OSTREVO_BENCH_BLOBS", kDefaultBlobs, 30000));
+  static const TWorkload work = MakeWorkload(EnvCount("OSTREVO_BENCH_BLOBS", kDefaultBlobs, 30000));
   return work;
 }
 
 uint32_t BlockSize() {
-  static const uint32_t size = EnvNumber("OSTREVO_BENCH_BLOB_BLOCK", kDefaultBlockSize, 65535);
+  static const uint32_t size = EnvCount("OSTREVO_BENCH_BLOB_BLOCK", kDefaultBlockSize, 65535);
   return size;
 }
 
-void RunSide(benchmark::State& state, bool ours) {
+double RunSide(benchmark::State& state, bool ours) {
   const TWorkload& work = Workload();
-  for (auto _ : state) {
-    // The previous run's gigabyte is still being written back by the system;
-    // left alone it would slow whichever side runs next.
-    ::sync();
-    TPhaseTimes times;
-    try {
-      times = ours ? RunEngine(work, BlockSize()) : RunSqlite(work);
-    } catch (const std::exception& error) {
-      state.SkipWithError(error.what());
-      return;
-    }
-    state.SetIterationTime(times.WriteSeconds + times.ReadSeconds);
-    const double megabytes = double(work.TotalBytes) / 1e6;
-    state.counters["write_MB_per_s"] = megabytes / times.WriteSeconds;
-    state.counters["read_MB_per_s"] = megabytes / times.ReadSeconds;
-    state.counters["file_MB"] = double(times.FileBytes) / 1e6;
-    Results().push_back({ours, times});
-  }
+  // The previous run's gigabyte is still being written back by the system;
+  // left alone it would slow whichever side runs next.
+  ::sync();
+  const TPhaseTimes times = ours ? RunEngine(work, BlockSize()) : RunSqlite(work);
+  const double megabytes = double(work.TotalBytes) / 1e6;
+  state.counters["write_MB_per_s"] = megabytes / times.WriteSeconds;
+  state.counters["read_MB_per_s"] = megabytes / times.ReadSeconds;
+  state.counters["file_MB"] = double(times.FileBytes) / 1e6;
   state.SetBytesProcessed(int64_t(2 * work.TotalBytes));
-}
-
-// The run of a side; with repetitions, the one whose total time is the median.
-const TResult* FindResult(bool ours) {
-  std::vector<const TResult*> runs;
-  for (const TResult& result : Results()) {
-    if (result.Ours == ours) runs.push_back(&result);
-  }
-  if (runs.empty()) return nullptr;
-  std::sort(runs.begin(), runs.end(), [](const TResult* a, const TResult* b) {
-    return a->Times.WriteSeconds + a->Times.ReadSeconds <
-           b->Times.WriteSeconds + b->Times.ReadSeconds;
-  });
-  return runs[runs.size() / 2];
+  const double total = times.WriteSeconds + times.ReadSeconds;
+  Runs().Add(SideName(ours), times, total);
+  return total;
 }
 
 void PrintSummary() {
@@ -423,41 +295,33 @@ void PrintSummary() {
   std::printf("\nBlob benchmark, %zu values of 100 B to 1 MiB, %.1f MB in all, largest %" PRIu32
               " B; our blob blocks %" PRIu32 " B\n",
               work.Count(), double(work.TotalBytes) / 1e6, work.Largest, BlockSize());
-  const TResult* ours = FindResult(true);
-  const TResult* peer = FindResult(false);
+  const TPhaseTimes* ours = Runs().Median(SideName(true));
+  const TPhaseTimes* peer = Runs().Median(SideName(false));
   if (ours == nullptr || peer == nullptr) {
     std::printf("not run on both sides\n");
     return;
   }
   const double megabytes = double(work.TotalBytes) / 1e6;
-  std::printf("%-6s %9s %9s %9s %9s %7s\n", "phase", "ours s", "SQLite s", "ours MB/s", "SQL MB/s",
-              "ratio");
+  std::printf("%-6s %9s %9s %7s %9s %9s\n", "phase", "ours s", "SQLite s", "ratio", "ours MB/s",
+              "SQL MB/s");
   auto line = [&](const char* phase, double mine, double theirs) {
-    std::printf("%-6s %9.3f %9.3f %9.1f %9.1f %7.2f\n", phase, mine, theirs, megabytes / mine,
-                megabytes / theirs, mine / theirs);
+    std::printf("%-6s", phase);
+    PrintComparison(mine, theirs);
+    std::printf(" %9.1f %9.1f\n", megabytes / mine, megabytes / theirs);
   };
-  line("write", ours->Times.WriteSeconds, peer->Times.WriteSeconds);
-  line("read", ours->Times.ReadSeconds, peer->Times.ReadSeconds);
-  std::printf("files: ours %.1f MB, SQLite %.1f MB\n", double(ours->Times.FileBytes) / 1e6,
-              double(peer->Times.FileBytes) / 1e6);
-  std::printf("ratio = ours / SQLite (time): below 1 is faster than SQLite.\n");
+  line("write", ours->WriteSeconds, peer->WriteSeconds);
+  line("read", ours->ReadSeconds, peer->ReadSeconds);
+  std::printf("files: ours %.1f MB, SQLite %.1f MB\n", double(ours->FileBytes) / 1e6,
+              double(peer->FileBytes) / 1e6);
+  PrintRatioNote();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   for (bool ours : {true, false}) {
-    const std::string name = std::string("Blob/") + (ours ? "Ledra" : "SQLite");
-    benchmark::RegisterBenchmark(name.c_str(),
-                                 [ours](benchmark::State& state) { RunSide(state, ours); })
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+    RegisterRun(std::string("Blob/") + SideName(ours),
+                [ours](benchmark::State& state) { return RunSide(state, ours); });
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  PrintSummary();
-  benchmark::Shutdown();
-  return 0;
+  return RunBenchmarks(argc, argv, PrintSummary);
 }

@@ -46,20 +46,17 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <filesystem>
 #include <numeric>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench/BenchHarness.h"
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
 #include "engine/table/DataDirectory.h"
@@ -69,8 +66,7 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using TClock = std::chrono::steady_clock;
+using namespace ledra::bench;
 using ledra::platform::OsCall;
 
 constexpr uint32_t kDefaultRecords = 100000;
@@ -92,32 +88,6 @@ constexpr uint8_t kTownSize = 30;
 constexpr uint8_t kPostcodeSize = 6;
 constexpr uint8_t kCountrySize = 2;
 constexpr uint8_t kPhoneSize = 20;
-
-uint32_t EnvNumber(const char* name, uint32_t fallback) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0 || value > 50000000ull) {
-    std::fprintf(stderr, "%s: '%s' is not a count up to 50000000; using %" PRIu32 "\n", name, text,
-                 fallback);
-    return fallback;
-  }
-  return uint32_t(value);
-}
-
-uint32_t Scramble(uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7FEB352Du;
-  x ^= x >> 15;
-  x *= 0x846CA68Bu;
-  x ^= x >> 16;
-  return x;
-}
-
-double SecondsSince(TClock::time_point start) {
-  return std::chrono::duration<double>(TClock::now() - start).count();
-}
 
 // ---- The work both sides do -------------------------------------------------------
 
@@ -190,7 +160,8 @@ TWorkload MakeWorkload(uint32_t count) {
 }
 
 const TWorkload& Workload() {
-  static const TWorkload work = MakeWorkload(EnvNumber("OSTREVO_BENCH_RECORDS", kDefaultRecords));
+  static const TWorkload work =
+      MakeWorkload(EnvCount("OSTREVO_BENCH_RECORDS", kDefaultRecords, 50000000));
   return work;
 }
 
@@ -216,53 +187,17 @@ struct TRunTimes {
   std::array<TCallCounts, kPhaseCount> PhaseCalls{};
 };
 
-class TScratchDir {
- public:
-  TScratchDir() {
-    std::random_device entropy;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      fs::path candidate =
-          fs::temp_directory_path() / ("ostrevo-bench-" + std::to_string(entropy()));
-      if (fs::create_directory(candidate)) {
-        path_ = candidate;
-        return;
-      }
-    }
-    throw std::runtime_error("no temporary directory could be made");
-  }
-  ~TScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TScratchDir(const TScratchDir&) = delete;
-  TScratchDir& operator=(const TScratchDir&) = delete;
-
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // ---- Ours ---------------------------------------------------------------------------
-
-ledra::TFieldDesc Field(uint16_t number, const char* name, uint8_t type, uint8_t size) {
-  ledra::TFieldDesc field;
-  field.FieldNo = number;
-  field.FieldName = name;
-  field.FieldType = type;
-  field.Size = size;
-  return field;
-}
 
 ledra::TTableDefinition AddressDefinition() {
   ledra::TTableDefinition definition;
-  definition.Fields = {Field(kId, "Id", ledra::fldInteger, 0),
-                       Field(kName, "Name", ledra::fldString, kNameSize),
-                       Field(kStreet, "Street", ledra::fldString, kStreetSize),
-                       Field(kTown, "Town", ledra::fldString, kTownSize),
-                       Field(kPostcode, "Postcode", ledra::fldString, kPostcodeSize),
-                       Field(kCountry, "Country", ledra::fldString, kCountrySize),
-                       Field(kPhone, "Phone", ledra::fldString, kPhoneSize)};
+  definition.Fields = {BenchField(kId, "Id", ledra::fldInteger),
+                       BenchField(kName, "Name", ledra::fldString, kNameSize),
+                       BenchField(kStreet, "Street", ledra::fldString, kStreetSize),
+                       BenchField(kTown, "Town", ledra::fldString, kTownSize),
+                       BenchField(kPostcode, "Postcode", ledra::fldString, kPostcodeSize),
+                       BenchField(kCountry, "Country", ledra::fldString, kCountrySize),
+                       BenchField(kPhone, "Phone", ledra::fldString, kPhoneSize)};
   definition.Fields.front().Required = 1;
   definition.PrimaryIndex.Fields = {kId};
   ledra::TIndexDefinition byPostcode;
@@ -309,12 +244,7 @@ void FillOurs(ledra::TDataSession& session, ledra::TDataDirectory& directory,
   const ledra::TDataSessionSettings defaults;
   session.SetBufferLimits(kFillCacheBytes, 1u << 20, defaults.ThirdBufferLimit,
                           defaults.BlobCacheBytes, defaults.BlobCacheCount);
-  ledra::TOpenTableResult created =
-      directory.CreateTable("Addr", false, false, AddressDefinition());
-  if (created.Table == nullptr) {
-    throw std::runtime_error("the table was not created: " + std::to_string(created.Result));
-  }
-  directory.CloseTable(*created.Table, false);
+  directory.CloseTable(CreateBenchTable(directory, "Addr", AddressDefinition()), false);
 
   ledra::TDataCursor cursor(directory);
   cursor.SetTableName("Addr");
@@ -357,7 +287,7 @@ void PerOperation(TCallCounts& out, const TCallCounts& before, size_t operations
 
 TRunTimes RunOurs(const TWorkload& work) {
   TScratchDir scratch;
-  const std::string path = (scratch.Path() / "").string();
+  const std::string path = scratch.DatabasePath();
   {
     ledra::TDataSession fill;
     ledra::TDataDirectory& directory = fill.OpenDirectory("Bench", path);
@@ -463,41 +393,6 @@ TRunTimes RunOurs(const TWorkload& work) {
 
 // ---- SQLite ---------------------------------------------------------------------------
 
-class TSqlite {
- public:
-  explicit TSqlite(const std::string& fileName) {
-    if (sqlite3_open_v2(fileName.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
-      std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
-      sqlite3_close(db_);
-      throw std::runtime_error("sqlite open: " + message);
-    }
-  }
-  ~TSqlite() { sqlite3_close(db_); }
-  TSqlite(const TSqlite&) = delete;
-  TSqlite& operator=(const TSqlite&) = delete;
-
-  void Exec(const std::string& sql) {
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
-  }
-  sqlite3_stmt* Prepare(const std::string& sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
-    return statement;
-  }
-  [[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error("sqlite: " + what + ": " + sqlite3_errmsg(db_));
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
-
-struct TStatement {
-  sqlite3_stmt* Handle;
-  ~TStatement() { sqlite3_finalize(Handle); }
-};
-
 void BindText(sqlite3_stmt* statement, int n, const std::string& text) {
   sqlite3_bind_text(statement, n, text.data(), int(text.size()), SQLITE_TRANSIENT);
 }
@@ -599,14 +494,9 @@ TRunTimes RunSqlite(const TWorkload& work, const std::string& journalMode) {
 enum TSide : int { kOurs, kSqliteDelete, kSqliteWal, kSideCount };
 const char* const kSideNames[kSideCount] = {"Ledra", "SQLite-journal-delete", "SQLite-wal"};
 
-struct TResult {
-  TSide Side;
-  TRunTimes Times;
-};
-
-std::vector<TResult>& Results() {
-  static std::vector<TResult> results;
-  return results;
+TRunLog<TRunTimes>& Runs() {
+  static TRunLog<TRunTimes> runs;
+  return runs;
 }
 
 double Total(const TRunTimes& times) {
@@ -615,38 +505,19 @@ double Total(const TRunTimes& times) {
   return sum;
 }
 
-void RunSide(benchmark::State& state, TSide side) {
+double RunSide(benchmark::State& state, TSide side) {
   const TWorkload& work = Workload();
-  for (auto _ : state) {
-    TRunTimes times;
-    try {
-      times = side == kOurs           ? RunOurs(work)
-              : side == kSqliteDelete ? RunSqlite(work, "DELETE")
-                                      : RunSqlite(work, "WAL");
-    } catch (const std::exception& error) {
-      state.SkipWithError(error.what());
-      return;
-    }
-    state.SetIterationTime(Total(times));
-    const double records = double(work.InsertOrder.size());
-    state.counters[kPhaseCounters[kScanPrimary]] = times.Seconds[kScanPrimary] * 1e9 / records;
-    state.counters[kPhaseCounters[kScanNatural]] = times.Seconds[kScanNatural] * 1e9 / records;
-    state.counters[kPhaseCounters[kLookup]] =
-        times.Seconds[kLookup] * 1e9 / double(work.Lookups.size());
-    state.counters[kPhaseCounters[kEdit]] = times.Seconds[kEdit] * 1e9 / double(work.Edits.size());
-    Results().push_back({side, times});
-  }
-}
-
-const TResult* FindResult(TSide side) {
-  std::vector<const TResult*> runs;
-  for (const TResult& result : Results()) {
-    if (result.Side == side) runs.push_back(&result);
-  }
-  if (runs.empty()) return nullptr;
-  std::sort(runs.begin(), runs.end(),
-            [](const TResult* a, const TResult* b) { return Total(a->Times) < Total(b->Times); });
-  return runs[runs.size() / 2];
+  const TRunTimes times = side == kOurs           ? RunOurs(work)
+                          : side == kSqliteDelete ? RunSqlite(work, "DELETE")
+                                                  : RunSqlite(work, "WAL");
+  const double records = double(work.InsertOrder.size());
+  state.counters[kPhaseCounters[kScanPrimary]] = times.Seconds[kScanPrimary] * 1e9 / records;
+  state.counters[kPhaseCounters[kScanNatural]] = times.Seconds[kScanNatural] * 1e9 / records;
+  state.counters[kPhaseCounters[kLookup]] =
+      times.Seconds[kLookup] * 1e9 / double(work.Lookups.size());
+  state.counters[kPhaseCounters[kEdit]] = times.Seconds[kEdit] * 1e9 / double(work.Edits.size());
+  Runs().Add(kSideNames[side], times, Total(times));
+  return Total(times);
 }
 
 void PrintCalls(const char* label, const TCallCounts& calls) {
@@ -657,30 +528,28 @@ void PrintCalls(const char* label, const TCallCounts& calls) {
 
 void PrintSummary() {
   const TWorkload& work = Workload();
-  const TResult* ours = FindResult(kOurs);
-  const TResult* journal = FindResult(kSqliteDelete);
-  const TResult* wal = FindResult(kSqliteWal);
+  const TRunTimes* ours = Runs().Median(kSideNames[kOurs]);
+  const TRunTimes* journal = Runs().Median(kSideNames[kSqliteDelete]);
+  const TRunTimes* wal = Runs().Median(kSideNames[kSqliteWal]);
   std::printf("\nCursor benchmark, %zu address records added in %s order, shared table (seconds)\n",
               work.InsertOrder.size(), InsertInIdOrder() ? "id" : "scrambled");
   std::printf("%-14s %9s %9s %7s %9s %7s\n", "work", "ours", "SQL del", "ratio", "SQL wal",
               "ratio");
   for (int phase = 0; phase < kPhaseCount; ++phase) {
     std::printf("%-14s", kPhaseNames[phase]);
-    const double mine = ours != nullptr ? ours->Times.Seconds[size_t(phase)] : 0;
-    std::printf(" %9.3f", mine);
-    for (const TResult* peer : {journal, wal}) {
+    const double mine = ours != nullptr ? ours->Seconds[size_t(phase)] : 0;
+    PrintSeconds(mine);
+    for (const TRunTimes* peer : {journal, wal}) {
       if (ours == nullptr || peer == nullptr) {
-        std::printf(" %9s %7s", "-", "-");
-        continue;
+        PrintMissingPeer();
+      } else {
+        PrintPeer(mine, peer->Seconds[size_t(phase)]);
       }
-      const double theirs = peer->Times.Seconds[size_t(phase)];
-      std::printf(" %9.3f %7.2f", theirs, mine / theirs);
     }
     std::printf("\n");
   }
-  std::printf(
-      "ratio = ours / SQLite: below 1 is faster. SQL del: rollback journal (DELETE); "
-      "SQL wal: WAL.\n");
+  PrintRatioNote();
+  std::printf("SQL del: rollback journal (DELETE); SQL wal: WAL.\n");
   if (ours == nullptr) return;
 
   std::printf("\nSystem calls per record or operation in the timed runs (ours)\n");
@@ -688,15 +557,15 @@ void PrintSummary() {
   for (const char* name : kCallNames) std::printf(" %7s", name);
   std::printf("\n");
   for (int phase = 0; phase < kPhaseCount; ++phase) {
-    PrintCalls(kPhaseNames[phase], ours->Times.PhaseCalls[size_t(phase)]);
+    PrintCalls(kPhaseNames[phase], ours->PhaseCalls[size_t(phase)]);
   }
 
   std::printf("\nSystem calls per edit, mean of %zu (ours)\n", work.CountedEdits.size());
   std::printf("%-34s", "");
   for (const char* name : kCallNames) std::printf(" %7s", name);
   std::printf("\n");
-  PrintCalls("FindByKey to the record", ours->Times.FindCalls);
-  PrintCalls("edit: ReadCurrent(lock) + PostEdit", ours->Times.EditCalls);
+  PrintCalls("FindByKey to the record", ours->FindCalls);
+  PrintCalls("edit: ReadCurrent(lock) + PostEdit", ours->EditCalls);
   // The least the lock protocol and the update rules allow for an edit of a
   // non-key field on a shared table whose counters did not move: the record
   // lock under a read lock (read byte, record byte; header check of .IDX and
@@ -711,17 +580,8 @@ void PrintSummary() {
 
 int main(int argc, char** argv) {
   for (int side = 0; side < kSideCount; ++side) {
-    const std::string name = std::string("Cursor/") + kSideNames[side];
-    benchmark::RegisterBenchmark(name.c_str(),
-                                 [side](benchmark::State& state) { RunSide(state, TSide(side)); })
-        ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+    RegisterRun(std::string("Cursor/") + kSideNames[side],
+                [side](benchmark::State& state) { return RunSide(state, TSide(side)); });
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  PrintSummary();
-  benchmark::Shutdown();
-  return 0;
+  return RunBenchmarks(argc, argv, PrintSummary);
 }

@@ -29,19 +29,14 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <exception>
-#include <filesystem>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench/BenchHarness.h"
 #include "engine/files/Bytes.h"
 #include "engine/table/DataDirectory.h"
 #include "engine/files/DataFile.h"
@@ -55,8 +50,7 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using TClock = std::chrono::steady_clock;
+using namespace ledra::bench;
 
 constexpr uint32_t kDefaultKeys = 1000000;
 constexpr uint32_t kDefaultCacheBytes = 16384;  // the session's default
@@ -65,30 +59,6 @@ constexpr uint32_t kKeySeed = 0x5EED1234u;
 constexpr uint32_t kLookupSeed = 20240601u;
 
 // ---- The work both sides do -------------------------------------------------------
-
-uint32_t EnvNumber(const char* name, uint32_t fallback) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0 || value > 0x7FFFFFFFull) {
-    std::fprintf(stderr, "%s: '%s' is not a positive count; using %" PRIu32 "\n", name, text,
-                 fallback);
-    return fallback;
-  }
-  return uint32_t(value);
-}
-
-// A bijection of 32-bit numbers that scatters consecutive inputs: distinct
-// keys in random order without a set to weed out repeats.
-uint32_t Scramble(uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7FEB352Du;
-  x ^= x >> 15;
-  x *= 0x846CA68Bu;
-  x ^= x >> 16;
-  return x;
-}
 
 struct TWorkload {
   std::vector<int32_t> Keys;     // in insert order
@@ -116,39 +86,6 @@ struct TPhaseTimes {
   int64_t FilePages = 0;
 };
 
-double SecondsSince(TClock::time_point start) {
-  return std::chrono::duration<double>(TClock::now() - start).count();
-}
-
-// A fresh directory under the system's temporary directory, removed with
-// its files when the object goes.
-class TScratchDir {
- public:
-  TScratchDir() {
-    std::random_device entropy;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      fs::path candidate =
-          fs::temp_directory_path() / ("ostrevo-bench-" + std::to_string(entropy()));
-      if (fs::create_directory(candidate)) {
-        path_ = candidate;
-        return;
-      }
-    }
-    throw std::runtime_error("no temporary directory could be made");
-  }
-  ~TScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TScratchDir(const TScratchDir&) = delete;
-  TScratchDir& operator=(const TScratchDir&) = delete;
-
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // ---- Ours ---------------------------------------------------------------------------
 
 class TKeyOrder final : public ledra::TKeyComparator {
@@ -163,10 +100,7 @@ class TKeyOrder final : public ledra::TKeyComparator {
 };
 
 ledra::TTableDefinition KeyTableDefinition() {
-  ledra::TFieldDesc field;
-  field.FieldNo = 1;
-  field.FieldName = "Key";
-  field.FieldType = ledra::fldInteger;
+  ledra::TFieldDesc field = BenchField(1, "Key", ledra::fldInteger);
   field.Required = 1;
   ledra::TTableDefinition definition;
   definition.Fields = {field};
@@ -180,13 +114,8 @@ TPhaseTimes RunEngine(const TWorkload& work, uint32_t cacheBytes) {
   const ledra::TDataSessionSettings defaults;
   session.SetBufferLimits(cacheBytes, defaults.RecordCacheCount, defaults.ThirdBufferLimit,
                           defaults.BlobCacheBytes, defaults.BlobCacheCount);
-  ledra::TDataDirectory& directory = session.OpenDirectory("Bench", (scratch.Path() / "").string());
-  ledra::TOpenTableResult created =
-      directory.CreateTable("Keys", false, false, KeyTableDefinition());
-  if (created.Table == nullptr) {
-    throw std::runtime_error("the table was not created: " + std::to_string(created.Result));
-  }
-  ledra::TDataTable& table = *created.Table;
+  ledra::TDataDirectory& directory = session.OpenDirectory("Bench", scratch.DatabasePath());
+  ledra::TDataTable& table = CreateBenchTable(directory, "Keys", KeyTableDefinition());
   const ledra::TDataFile& data = table.DataFile();
   ledra::TIndexKeys keys(ledra::kPrimarySlot, table.IndexFile().GetIndexDesc(ledra::kPrimarySlot),
                          data.FieldDescs(), data.RecordSize(), data.LanguageId(), data.SortId(),
@@ -210,7 +139,7 @@ TPhaseTimes RunEngine(const TWorkload& work, uint32_t cacheBytes) {
     buildKey(value);
     tree.IndexInsert(key.data(), ++recordNo);
   }
-  table.FlushBuffers(false, false, false, false, true);
+  table.FlushBuffers({.ForceHeaders = {.Index = true}});
   times.InsertSeconds = SecondsSince(start);
 
   start = TClock::now();
@@ -235,51 +164,12 @@ TPhaseTimes RunEngine(const TWorkload& work, uint32_t cacheBytes) {
 
 // ---- SQLite ---------------------------------------------------------------------------
 
-class TSqlite {
- public:
-  explicit TSqlite(const std::string& fileName) {
-    if (sqlite3_open_v2(fileName.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
-      std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
-      sqlite3_close(db_);
-      throw std::runtime_error("sqlite open: " + message);
-    }
-  }
-  ~TSqlite() { sqlite3_close(db_); }
-  TSqlite(const TSqlite&) = delete;
-  TSqlite& operator=(const TSqlite&) = delete;
-
-  void Exec(const std::string& sql) {
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(sql);
-  }
-  sqlite3_stmt* Prepare(const std::string& sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) Fail(sql);
-    return statement;
-  }
-  [[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error("sqlite: " + what + ": " + sqlite3_errmsg(db_));
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
-
-// Finalizes a prepared statement when it goes.
-struct TStatement {
-  sqlite3_stmt* Handle;
-  ~TStatement() { sqlite3_finalize(Handle); }
-};
-
 TPhaseTimes RunSqlite(const TWorkload& work, uint32_t cacheBytes) {
   TScratchDir scratch;
   TPhaseTimes times;
   {
     TSqlite db((scratch.Path() / "keys.db").string());
-    db.Exec("PRAGMA page_size=4096");
-    db.Exec("PRAGMA locking_mode=EXCLUSIVE");
-    db.Exec("PRAGMA journal_mode=OFF");
-    db.Exec("PRAGMA synchronous=OFF");
+    db.UseAlone();
     db.Exec("PRAGMA cache_size=-" + std::to_string(cacheBytes / 1024));
     db.Exec("CREATE TABLE keys(k INTEGER PRIMARY KEY) WITHOUT ROWID");
 
@@ -331,44 +221,36 @@ struct TCacheSetting {
   uint32_t Bytes;
 };
 
-struct TResult {
-  TCacheSetting Cache;
-  bool Ours;
-  TPhaseTimes Times;
-};
+// Runs are logged under "Ledra/<cache>" and "SQLite/<cache>".
+std::string SideName(bool ours, const TCacheSetting& cache) {
+  return std::string(ours ? "Ledra" : "SQLite") + "/cache:" + cache.Name;
+}
 
-std::vector<TResult>& Results() {
-  static std::vector<TResult> results;
-  return results;
+TRunLog<TPhaseTimes>& Runs() {
+  static TRunLog<TPhaseTimes> runs;
+  return runs;
 }
 
 const TWorkload& Workload() {
-  static const TWorkload work = MakeWorkload(EnvNumber("OSTREVO_BENCH_KEYS", kDefaultKeys));
+  static const TWorkload work = MakeWorkload(EnvCount("OSTREVO_BENCH_KEYS", kDefaultKeys));
   return work;
 }
 
-void RunSide(benchmark::State& state, const TCacheSetting& cache, bool ours) {
+double RunSide(benchmark::State& state, const TCacheSetting& cache, bool ours) {
   const TWorkload& work = Workload();
-  for (auto _ : state) {
-    TPhaseTimes times;
-    try {
-      times = ours ? RunEngine(work, cache.Bytes) : RunSqlite(work, cache.Bytes);
-    } catch (const std::exception& error) {
-      state.SkipWithError(error.what());
-      return;
-    }
-    state.SetIterationTime(times.InsertSeconds + times.LookupSeconds);
-    const double keys = double(work.Keys.size());
-    state.counters["insert_ns_per_key"] = times.InsertSeconds * 1e9 / keys;
-    state.counters["lookup_ns_per_key"] = times.LookupSeconds * 1e9 / keys;
-    state.counters["file_pages"] = double(times.FilePages);
-    if (ours) {
-      state.counters["page_fetches"] = double(times.Fetches);
-      state.counters["page_reads"] = double(times.DiskReads);
-    }
-    Results().push_back({cache, ours, times});
+  const TPhaseTimes times = ours ? RunEngine(work, cache.Bytes) : RunSqlite(work, cache.Bytes);
+  const double keys = double(work.Keys.size());
+  state.counters["insert_ns_per_key"] = times.InsertSeconds * 1e9 / keys;
+  state.counters["lookup_ns_per_key"] = times.LookupSeconds * 1e9 / keys;
+  state.counters["file_pages"] = double(times.FilePages);
+  if (ours) {
+    state.counters["page_fetches"] = double(times.Fetches);
+    state.counters["page_reads"] = double(times.DiskReads);
   }
   state.SetItemsProcessed(int64_t(work.Keys.size() + work.Lookups.size()));
+  const double total = times.InsertSeconds + times.LookupSeconds;
+  Runs().Add(SideName(ours, cache), times, total);
+  return total;
 }
 
 std::string Budget(uint32_t bytes) {
@@ -377,40 +259,26 @@ std::string Budget(uint32_t bytes) {
   return std::to_string(bytes) + " B";
 }
 
-// The run of a side at a cache budget; with repetitions, the one whose total
-// time is the median.
-const TResult* FindResult(const std::string& cache, bool ours) {
-  std::vector<const TResult*> runs;
-  for (const TResult& result : Results()) {
-    if (result.Cache.Name == cache && result.Ours == ours) runs.push_back(&result);
-  }
-  if (runs.empty()) return nullptr;
-  std::sort(runs.begin(), runs.end(), [](const TResult* a, const TResult* b) {
-    return a->Times.InsertSeconds + a->Times.LookupSeconds <
-           b->Times.InsertSeconds + b->Times.LookupSeconds;
-  });
-  return runs[runs.size() / 2];
-}
-
 void PrintSummary(const std::vector<TCacheSetting>& caches) {
   std::printf("\nIndex benchmark, %zu random keys inserted, %zu looked up (seconds)\n",
               Workload().Keys.size(), Workload().Lookups.size());
-  std::printf("%-22s %10s %10s %7s   %10s %10s %7s\n", "cache budget", "insert", "SQLite", "ratio",
+  std::printf("%-22s %9s %9s %7s  %9s %9s %7s\n", "cache budget", "insert", "SQLite", "ratio",
               "lookup", "SQLite", "ratio");
   for (const TCacheSetting& cache : caches) {
-    const TResult* ours = FindResult(cache.Name, true);
-    const TResult* peer = FindResult(cache.Name, false);
+    const TPhaseTimes* ours = Runs().Median(SideName(true, cache));
+    const TPhaseTimes* peer = Runs().Median(SideName(false, cache));
     const std::string label = cache.Name + " (" + Budget(cache.Bytes) + ")";
     if (ours == nullptr || peer == nullptr) {
       std::printf("%-22s not run on both sides\n", label.c_str());
       continue;
     }
-    std::printf("%-22s %10.3f %10.3f %7.2f   %10.3f %10.3f %7.2f\n", label.c_str(),
-                ours->Times.InsertSeconds, peer->Times.InsertSeconds,
-                ours->Times.InsertSeconds / peer->Times.InsertSeconds, ours->Times.LookupSeconds,
-                peer->Times.LookupSeconds, ours->Times.LookupSeconds / peer->Times.LookupSeconds);
+    std::printf("%-22s", label.c_str());
+    PrintComparison(ours->InsertSeconds, peer->InsertSeconds);
+    std::printf(" ");
+    PrintComparison(ours->LookupSeconds, peer->LookupSeconds);
+    std::printf("\n");
   }
-  std::printf("ratio = ours / SQLite: below 1 is faster than SQLite.\n");
+  PrintRatioNote();
 }
 
 }  // namespace
@@ -418,23 +286,13 @@ void PrintSummary(const std::vector<TCacheSetting>& caches) {
 int main(int argc, char** argv) {
   const std::vector<TCacheSetting> caches = {
       {"default", kDefaultCacheBytes},
-      {"large", EnvNumber("OSTREVO_BENCH_LARGE_CACHE", kDefaultLargeCacheBytes)},
+      {"large", EnvCount("OSTREVO_BENCH_LARGE_CACHE", kDefaultLargeCacheBytes)},
   };
   for (const TCacheSetting& cache : caches) {
     for (bool ours : {true, false}) {
-      const std::string name =
-          std::string("Index/") + (ours ? "Ledra" : "SQLite") + "/cache:" + cache.Name;
-      benchmark::RegisterBenchmark(
-          name.c_str(), [cache, ours](benchmark::State& state) { RunSide(state, cache, ours); })
-          ->Iterations(1)
-          ->UseManualTime()
-          ->Unit(benchmark::kMillisecond);
+      RegisterRun("Index/" + SideName(ours, cache),
+                  [cache, ours](benchmark::State& state) { return RunSide(state, cache, ours); });
     }
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  PrintSummary(caches);
-  benchmark::Shutdown();
-  return 0;
+  return RunBenchmarks(argc, argv, [&] { PrintSummary(caches); });
 }

@@ -16,7 +16,8 @@ constexpr size_t kKinds = static_cast<size_t>(OsCall::kCount);
 
 struct Fault {
   uint32_t error = kErrorSuccess;
-  int remaining = 0;
+  uint64_t passing = 0;  // calls still let through before the first failure
+  int remaining = 0;     // calls still to fail; the fault is armed while above 0
 };
 
 struct State {
@@ -49,16 +50,28 @@ void ResetCallCounts() {
 }
 
 void FailNext(OsCall call, uint32_t winError, int times) {
+  FailNth(call, 1, winError, times);
+}
+
+void FailNth(OsCall call, uint64_t n, uint32_t winError, int times) {
   if (call == OsCall::kCount) return;
   State& state = Diagnostics();
   std::lock_guard<std::mutex> guard(state.faultMutex);
   Fault& fault = state.faults[Index(call)];
   bool wasArmed = fault.remaining > 0;
   fault.error = winError;
-  fault.remaining = times > 0 ? times : 0;
+  fault.passing = n > 0 ? n - 1 : 0;
+  fault.remaining = n > 0 && times > 0 ? times : 0;
   bool isArmed = fault.remaining > 0;
   if (isArmed && !wasArmed) state.armedKinds.fetch_add(1);
   if (!isArmed && wasArmed) state.armedKinds.fetch_sub(1);
+}
+
+bool FaultPending(OsCall call) {
+  if (call == OsCall::kCount) return false;
+  State& state = Diagnostics();
+  std::lock_guard<std::mutex> guard(state.faultMutex);
+  return state.faults[Index(call)].remaining > 0;
 }
 
 void ClearFaults() {
@@ -76,6 +89,10 @@ bool CountCallAndCheckFault(OsCall call) {
   std::lock_guard<std::mutex> guard(state.faultMutex);
   Fault& fault = state.faults[Index(call)];
   if (fault.remaining <= 0) return false;
+  if (fault.passing > 0) {
+    --fault.passing;
+    return false;
+  }
   if (--fault.remaining == 0) state.armedKinds.fetch_sub(1);
   SetLastError(fault.error);
   return true;

@@ -1,8 +1,11 @@
 // Counters of operating-system calls and injected faults, for tests.
 //
 // Every platform call of a counted kind increments its counter before it runs.
-// A test may arm a fault: the next `times` calls of that kind fail with the
-// given Windows error, without reaching the operating system.
+// A test may arm a fault for a kind: counting from the moment it is armed,
+// the calls before the n-th pass, then `times` calls fail with the given
+// Windows error without reaching the operating system. Failing the n-th call
+// lets a test walk through every write of one operation: run it once to
+// count its writes, then run it again for each n with that write failing.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +31,14 @@ enum class OsCall {
 uint64_t CallCount(OsCall call);
 void ResetCallCounts();
 
+// The next `times` calls of the kind fail; `times` 0 disarms the kind.
 void FailNext(OsCall call, uint32_t winError, int times = 1);
+// The n-th call of the kind from now (1: the next) and the `times` - 1 after
+// it fail; n 0 or `times` 0 disarms the kind. Arming a kind again replaces
+// what was armed for it.
+void FailNth(OsCall call, uint64_t n, uint32_t winError, int times = 1);
+// Whether a fault armed for the kind has still to fail a call.
+bool FaultPending(OsCall call);
 void ClearFaults();
 
 // For implementations: counts the call and answers whether an armed fault

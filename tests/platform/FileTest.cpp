@@ -12,18 +12,30 @@
 
 #include "platform/Diagnostics.h"
 #include "platform/WinError.h"
-#include "tests/platform/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra::platform {
 namespace {
 
-using test::ChildProcess;
-using test::OpenAndLock;
+using test::TChildProcess;
 
 constexpr OpenOptions kSharedReadWrite{};
 constexpr OpenOptions kExclusiveReadWrite{FileAccess::ReadWrite, FileShare::Exclusive};
 constexpr OpenOptions kSharedReadOnly{FileAccess::ReadOnly, FileShare::Shared};
+
+// A second process that opens `name` and, when `length` is not 0, locks a
+// range of it; it answers 0 or the Windows error of what failed, and holds
+// the file until the test lets it go.
+TChildProcess::Body OpenAndLock(std::string name, OpenOptions options, uint64_t offset = 0,
+                                uint64_t length = 0) {
+  return [=](TChildProcess& self) {
+    auto file = OpenOsFile(name, options);
+    const bool done = file && (length == 0 || file->Lock(offset, length));
+    self.Send(done ? 0 : GetLastError());
+    self.Receive();
+  };
+}
 
 std::string Contents(const std::string& name) {
   std::ifstream in(name, std::ios::binary);
@@ -55,23 +67,23 @@ class FileTest : public ::testing::Test {
 
 TEST_F(FileTest, ShareModesConflictAcrossAndWithinProcesses) {
   {
-    ChildProcess child(OpenAndLock(table_, kSharedReadWrite));
-    ASSERT_EQ(child.Result(), 0u);
+    TChildProcess child(OpenAndLock(table_, kSharedReadWrite));
+    ASSERT_EQ(child.Receive(), 0u);
     EXPECT_NE(OpenOsFile(table_, kSharedReadWrite), nullptr);
     EXPECT_NE(OpenOsFile(table_, kSharedReadOnly), nullptr);
     EXPECT_EQ(OpenError(table_, kExclusiveReadWrite), kErrorSharingViolation);
   }
   {
-    ChildProcess child(OpenAndLock(table_, kExclusiveReadWrite));
-    ASSERT_EQ(child.Result(), 0u);
+    TChildProcess child(OpenAndLock(table_, kExclusiveReadWrite));
+    ASSERT_EQ(child.Receive(), 0u);
     EXPECT_EQ(OpenError(table_, kSharedReadOnly), kErrorSharingViolation);
     EXPECT_EQ(OpenError(table_, kExclusiveReadWrite), kErrorSharingViolation);
-    child.Release();
+    child.Finish();
     EXPECT_NE(OpenOsFile(table_, kExclusiveReadWrite), nullptr);
   }
   auto mine = OpenOsFile(table_, kExclusiveReadWrite);
   ASSERT_NE(mine, nullptr);
-  EXPECT_EQ(ChildProcess(OpenAndLock(table_, kSharedReadOnly)).Result(), kErrorSharingViolation);
+  EXPECT_EQ(TChildProcess(OpenAndLock(table_, kSharedReadOnly)).Receive(), kErrorSharingViolation);
   EXPECT_EQ(OpenError(table_, kSharedReadWrite), kErrorSharingViolation);  // same process
 }
 
@@ -188,13 +200,13 @@ TEST_F(FileTest, OverlappingLocksInsideTheProcessAndExactUnlock) {
 
 TEST_F(FileTest, LockHeldByAnotherProcessIsRefusedUntilItsOwnerExits) {
   constexpr uint64_t kHigh = 0x100000005;  // above 4 GiB: would be 5 if cut to 32 bits
-  ChildProcess child([&](ChildProcess::Files& keep) -> uint32_t {
+  TChildProcess child([&](TChildProcess& self) {
     auto file = OpenOsFile(table_, kSharedReadWrite);
-    if (!file || !file->Lock(4294967293, 1) || !file->Lock(kHigh, 1)) return GetLastError();
-    keep.push_back(std::move(file));
-    return 0;
+    const bool locked = file && file->Lock(4294967293, 1) && file->Lock(kHigh, 1);
+    self.Send(locked ? 0 : GetLastError());
+    self.Receive();
   });
-  ASSERT_EQ(child.Result(), 0u);
+  ASSERT_EQ(child.Receive(), 0u);
   auto file = OpenOsFile(table_, kSharedReadWrite);
   ASSERT_NE(file, nullptr);
   EXPECT_FALSE(file->Lock(4294967293, 1));
@@ -204,7 +216,7 @@ TEST_F(FileTest, LockHeldByAnotherProcessIsRefusedUntilItsOwnerExits) {
   EXPECT_FALSE(file->Lock(kHigh - 2, 4));
   EXPECT_TRUE(file->Lock(4294967294, 1));
   EXPECT_TRUE(file->Lock(5, 1));
-  child.Release();
+  child.Finish();
   EXPECT_TRUE(file->Lock(4294967293, 1));
   EXPECT_TRUE(file->Lock(kHigh, 1));
 }
@@ -212,22 +224,22 @@ TEST_F(FileTest, LockHeldByAnotherProcessIsRefusedUntilItsOwnerExits) {
 TEST_F(FileTest, ReadOnlyUsersLocksConflictWithWriters) {
   constexpr uint64_t kReadByte = 4294967295 - 7;
   {
-    ChildProcess reader(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1));
-    ASSERT_EQ(reader.Result(), 0u);
+    TChildProcess reader(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1));
+    ASSERT_EQ(reader.Receive(), 0u);
     auto writer = OpenOsFile(table_, kSharedReadWrite);
     ASSERT_NE(writer, nullptr);
     EXPECT_FALSE(writer->Lock(4294901759, 65536));
     EXPECT_EQ(GetLastError(), kErrorLockViolation);
-    reader.Release();
+    reader.Finish();
     EXPECT_TRUE(writer->Lock(4294901759, 65536));
   }
   auto writer = OpenOsFile(table_, kSharedReadWrite);
   ASSERT_NE(writer, nullptr);
   ASSERT_TRUE(writer->Lock(4294901759, 65536));
-  EXPECT_EQ(ChildProcess(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1)).Result(),
+  EXPECT_EQ(TChildProcess(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1)).Receive(),
             kErrorLockViolation);
   ASSERT_TRUE(writer->Unlock(4294901759, 65536));
-  EXPECT_EQ(ChildProcess(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1)).Result(), 0u);
+  EXPECT_EQ(TChildProcess(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1)).Receive(), 0u);
 }
 
 TEST_F(FileTest, NamesAreFoundWithoutRegardToCase) {
@@ -263,12 +275,12 @@ TEST_F(FileTest, CreateReplacesContentsButNotAFileInUse) {
   EXPECT_EQ(Contents(table_), "");
   EXPECT_EQ(file->Write("new", 3), 3);
   // A created file is held exclusively until it closes.
-  EXPECT_EQ(ChildProcess(OpenAndLock(table_, kSharedReadOnly)).Result(), kErrorSharingViolation);
+  EXPECT_EQ(TChildProcess(OpenAndLock(table_, kSharedReadOnly)).Receive(), kErrorSharingViolation);
   file.reset();
   EXPECT_EQ(Contents(table_), "new");
 
-  ChildProcess child(OpenAndLock(table_, kSharedReadOnly));
-  ASSERT_EQ(child.Result(), 0u);
+  TChildProcess child(OpenAndLock(table_, kSharedReadOnly));
+  ASSERT_EQ(child.Receive(), 0u);
   EXPECT_EQ(CreateOsFile(table_, false), nullptr);
   EXPECT_EQ(GetLastError(), kErrorSharingViolation);
   EXPECT_EQ(Contents(table_), "new");
@@ -277,7 +289,7 @@ TEST_F(FileTest, CreateReplacesContentsButNotAFileInUse) {
   EXPECT_EQ(GetLastError(), kErrorSharingViolation);
   EXPECT_FALSE(RenameFile(table_, dir_.File("moved.dat")));
   EXPECT_EQ(GetLastError(), kErrorSharingViolation);
-  child.Release();
+  child.Finish();
 
   auto fresh = CreateOsFile(dir_.File("fresh.tmp"), true);
   ASSERT_NE(fresh, nullptr);

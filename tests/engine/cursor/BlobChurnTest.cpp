@@ -7,6 +7,7 @@
 // OSTREVO_CHURN_OPS sets the operations per process (default 150).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -18,13 +19,14 @@
 #include "engine/cursor/DataCursor.h"
 #include "engine/errors/EngineError.h"
 #include "tests/engine/cursor/BlobCursorTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace ledra {
 namespace {
 
 using test::kBlobData;
 using test::kBlobMemo;
-using test::TTestChild;
+using test::TChildProcess;
 
 constexpr int kProcesses = 3;
 constexpr uint32_t kBaseSeed = 20240917;
@@ -171,9 +173,9 @@ TEST_F(BlobChurnTest, ProcessesKeepChainsStampsAndTheFreeListSound) {
                " operations each");
   test::CreateBlobTable(directory_, "Blobs");
   const std::string path = dir_.Path().string();
-  std::vector<std::unique_ptr<TTestChild>> children;
+  std::vector<std::unique_ptr<TChildProcess>> children;
   for (int p = 0; p < kProcesses; ++p) {
-    children.push_back(std::make_unique<TTestChild>([path, p, ops](TTestChild& self) {
+    children.push_back(std::make_unique<TChildProcess>([path, p, ops](TChildProcess& self) {
       self.Receive();
       const TRows rows = Churn(path, p, ops);
       self.Send(0);
@@ -185,15 +187,15 @@ TEST_F(BlobChurnTest, ProcessesKeepChainsStampsAndTheFreeListSound) {
 
   TRows expected;
   for (int p = 0; p < kProcesses; ++p) {
-    const std::optional<uint32_t> status = children[size_t(p)]->Receive(300000);
-    ASSERT_EQ(status, 0u) << "process " << p << " failed (" << TTestChild::kCrashed << " + code)";
+    const std::optional<uint32_t> status = children[size_t(p)]->Receive(std::chrono::minutes(5));
+    ASSERT_EQ(status, 0u) << "process " << p << " failed";
     std::optional<std::string> report = children[size_t(p)]->ReceiveText();
     ASSERT_TRUE(report) << "process " << p << " did not report";
     for (auto& [code, values] : Parse(*report)) expected[code] = values;
   }
 
   auto cursor = OpenCursor("Blobs");
-  EXPECT_EQ(test::TableProblems(cursor->Table()), "");
+  EXPECT_EQ(test::TableFindings(cursor->Table()), "");
   EXPECT_EQ(test::BlobProblems(cursor->Table()), "");
   TRows found;
   std::vector<uint8_t> image(cursor->RecordSize());

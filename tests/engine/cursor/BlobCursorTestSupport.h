@@ -32,8 +32,9 @@ constexpr uint32_t kTestPayload = kTestBlobBlockSize - 18;
 // blob), Id (AutoInc).
 inline TTableDefinition BlobDefinition() {
   TTableDefinition definition;
-  definition.Fields = {Field(1, "Code", fldString, 10), Field(2, "Memo", fldBlob, 0, kSubTypeMemo),
-                       Field(3, "Data", fldBlob), Field(4, "Id", fldInteger, 0, kSubTypeAutoInc)};
+  definition.Fields = {
+      MakeField(1, "Code", fldString, 10), MakeField(2, "Memo", fldBlob, 0, kSubTypeMemo),
+      MakeField(3, "Data", fldBlob), MakeField(4, "Id", fldInteger, 0, kSubTypeAutoInc)};
   definition.PrimaryIndex.Fields = {kBlobCode};
   definition.TextIndexFields = {kBlobMemo};
   definition.BlobBlockSize = kTestBlobBlockSize;

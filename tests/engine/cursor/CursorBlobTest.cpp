@@ -10,6 +10,7 @@
 #include "engine/files/Bytes.h"
 #include "tests/engine/cursor/BlobCursorTestSupport.h"
 #include "tests/engine/blob/BlobTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace ledra {
 namespace {
@@ -69,7 +70,7 @@ class CursorBlobTest : public test::CursorTest {
   }
 
   std::string Problems(TDataCursor& cursor) {
-    return test::TableProblems(cursor.Table()) + test::BlobProblems(cursor.Table());
+    return test::TableFindings(cursor.Table()) + test::BlobProblems(cursor.Table());
   }
 };
 
@@ -232,7 +233,7 @@ TEST_F(CursorBlobTest, RewritesInPlaceKeepEveryBlockStampedAndEveryChangeWritten
 }
 
 TEST_F(CursorBlobTest, AnImageReadBeforeAnotherProcessRewroteTheBlobIsRefused) {
-  test::TTestChild child([path = dir_.Path().string()](test::TTestChild& self) {
+  test::TChildProcess child([path = dir_.Path().string()](test::TChildProcess& self) {
     self.Receive();
     TDataSession session;
     TDataCursor cursor(session.OpenDirectory("Child", path));
@@ -255,7 +256,7 @@ TEST_F(CursorBlobTest, AnImageReadBeforeAnotherProcessRewroteTheBlobIsRefused) {
   ASSERT_EQ(child.Receive(), 0u);
   // Blocks this session had cached go, unnoticed: only reading the file can
   // tell the rewrite.
-  cursor->Table().DropBuffers(false, false);
+  cursor->Table().DropBuffers({});
 
   uint32_t length = 0;
   EXPECT_EQ(test::ErrorCodeRaisedBy([&] {

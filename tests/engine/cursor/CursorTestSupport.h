@@ -1,7 +1,7 @@
 // Support of the cursor tests: a small table of letters posted by a cursor,
 // records written straight into a table's slots and indexes (as another
-// program writes them, for the tests of change detection), and a check of a
-// whole table's consistency.
+// program writes them, for the tests of change detection), and the
+// whole-table verifier's findings in words.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,7 +23,8 @@
 #include "engine/table/DataSession.h"
 #include "engine/table/DataTable.h"
 #include "engine/index/CharMaps.h"
-#include "engine/index/IndexChecker.h"
+#include "engine/table/TableLock.h"
+#include "engine/table/TableVerifier.h"
 #include "tests/engine/table/TableTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -35,8 +36,8 @@ namespace ledra::test {
 // on Code.
 inline TTableDefinition LettersDefinition(bool primary = true) {
   TTableDefinition definition;
-  definition.Fields = {Field(1, "Code", fldString, 10), Field(2, "Num", fldInteger),
-                       Field(3, "Id", fldInteger, 0, kSubTypeAutoInc)};
+  definition.Fields = {MakeField(1, "Code", fldString, 10), MakeField(2, "Num", fldInteger),
+                       MakeField(3, "Id", fldInteger, 0, kSubTypeAutoInc)};
   if (primary) definition.PrimaryIndex.Fields = {1};
   TIndexDefinition byNum;
   byNum.Name = "ByNum";
@@ -148,7 +149,7 @@ template <class F>
 void WriteShared(TDataTable& table, F&& change) {
   table.AcquireWriteLock();
   change();
-  table.FlushBuffers(false, true, false, false, true);
+  table.FlushBuffers({.ForceHeaders = {.Data = true, .Index = true}});
   table.ReleaseWriteLock();
 }
 
@@ -170,78 +171,19 @@ inline void CreateLetters(TDataDirectory& directory, std::string_view name,
   cursor.Close();
 }
 
-// What is wrong with a table, in words (empty when nothing is): the
-// structure of every index (TIndexChecker), every live record's key in every
-// index and no other entry, one deleted-records entry per slot, the live
-// count, and the free chain (in a table without a primary index at most the
-// last freed slot).
-inline std::string TableProblems(TDataTable& table) {
+// What is wrong with a table, in words, one finding a line (empty when
+// nothing is): the whole-table verifier that `ledra verify` runs. What this
+// session holds unwritten (an exclusive table) is written first, since the
+// verifier reads the files.
+inline std::string TableFindings(TDataTable& table) {
+  table.FlushBuffers({});
+  TTableReadLockGuard readLock(table.Lock());
+  TTableVerifier verifier(table);
   std::ostringstream out;
-  TDataFile& data = table.DataFile();
-  TIndexFile& file = table.IndexFile();
-  const TCharMap charMap = GetCharMap(data.LanguageId(), data.SortId());
-  std::vector<int> slots = IndexSlots(table);
-  std::vector<std::unique_ptr<TCursorIndex>> indexes;
-  TIndexChecker checker(file);
-  for (int slot : slots) {
-    indexes.push_back(std::make_unique<TCursorIndex>(table, slot, charMap, nullptr));
-    checker.SetComparator(slot, indexes.back().get());
+  for (const TVerifyFinding& finding : verifier.Run()) {
+    out << finding.Area << ": " << finding.Text << "\n";
   }
-  TCursorIndex deleted(table, kDeletedSlot, charMap, nullptr);
-  TCursorIndex text(table, kTextSlot, charMap, nullptr);
-  checker.SetComparator(kDeletedSlot, &deleted);
-  checker.SetComparator(kTextSlot, &text);
-  out << TIndexChecker::Describe(checker.CheckFile());
-
-  const int32_t recordSlots = data.RecordSlotCount();
-  int32_t live = 0;
-  std::vector<bool> free(size_t(recordSlots) + 1, false);
-  std::vector<uint8_t> key(kMaxStoredKeyLength);
-  auto hasEntry = [&](TCursorIndex& index, int32_t recordNo) {
-    TIndexPosition pos;
-    return index.Tree().FirstNotBelow(key.data(), pos) && pos.RecordNo == recordNo &&
-           std::memcmp(pos.Key.data(), key.data(), index.KeyLength()) == 0;
-  };
-  for (int32_t n = 1; n <= recordSlots; ++n) {
-    TRecord* record = table.RecordCache().FetchRecord(nullptr, n, kReadForward, false, true);
-    const std::vector<uint8_t> image(record->Image(), record->Image() + record->ImageSize());
-    table.RecordCache().ReleaseRecord(record);
-    TIndexKeys::BuildDeletedKey(image.data(), key.data());
-    if (!hasEntry(deleted, n)) out << "slot " << n << ": no deleted-records entry\n";
-    if (image[0] != 0) {
-      free[size_t(n)] = true;
-      continue;
-    }
-    ++live;
-    for (auto& index : indexes) {
-      index->BuildKey(image.data(), key.data());
-      if (!hasEntry(*index, n)) out << "record " << n << ": no entry in " << index->Name() << "\n";
-    }
-  }
-  if (file.LiveRecordCount() != live) {
-    out << "LiveRecordCount " << file.LiveRecordCount() << ", live records " << live << "\n";
-  }
-  for (auto& index : indexes) {
-    if (index->Tree().EntryCount() != live)
-      out << index->Name() << ": entries beyond the records\n";
-  }
-  if (deleted.Tree().EntryCount() != recordSlots) out << "deleted-records entries != slots\n";
-
-  int32_t chained = 0;
-  for (int32_t n = data.FirstFreeRecord(); n != 0; ++chained) {
-    if (n < 1 || n > recordSlots || !free[size_t(n)] || chained > recordSlots) {
-      out << "free chain broken at " << n << "\n";
-      break;
-    }
-    free[size_t(n)] = false;
-    TRecord* record = table.RecordCache().FetchRecord(nullptr, n, kReadForward, false, false);
-    n = record->NextFreeLink();
-    table.RecordCache().ReleaseRecord(record);
-  }
-  if (!file.NoPrimaryIndex() && chained != recordSlots - live) {
-    out << "free chain holds " << chained << " of " << (recordSlots - live) << " free slots\n";
-  }
-  if (file.NoPrimaryIndex() && chained > 1) out << "free chain of a table without primary index\n";
+  readLock.Release();
   return out.str();
 }
 
@@ -265,7 +207,7 @@ class CursorTest : public ::testing::Test {
     TDataTable& table = *directory.OpenTable(cursor.TableName(), false, false, false).Table;
     WriteShared(table, [&] { DeleteDirect(table, recordNo); });
     directory.CloseTable(table, false);
-    cursor.Table().DropBuffers(false, false);
+    cursor.Table().DropBuffers({});
   }
 
   // Codes from the cursor's current position on, by ReadNext.

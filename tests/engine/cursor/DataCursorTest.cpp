@@ -11,6 +11,7 @@
 #include "engine/files/Bytes.h"
 #include "engine/index/IndexChecker.h"
 #include "tests/engine/cursor/CursorTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace ledra {
 namespace {
@@ -385,7 +386,7 @@ TEST_F(DataCursorTest, ExclusiveCursorIsClonedAndNoticesTheClonesChanges) {
   // A write through the table, as the clone's update path makes it.
   TDataTable& table = cursor->Table();
   test::DeleteDirect(table, 2);  // A
-  table.MarkChanged(true, true, false);
+  table.MarkChanged({.Data = true, .Index = true});
   EXPECT_EQ(cursor->GetRecordCount(), 4);
   cursor->MoveToStart();
   EXPECT_EQ(ReadAll(*cursor), (std::vector<std::string>{"B", "C", "D", "E"}));
@@ -396,7 +397,7 @@ TEST_F(DataCursorTest, ExclusiveCursorIsClonedAndNoticesTheClonesChanges) {
 TEST_F(DataCursorTest, RecordDeletedByAnotherProcessIsSteppedOver) {
   test::CreateLetters(directory_, "Letters", kShuffled);
   const std::string path = dir_.Path().string();
-  test::TTestChild child([&](test::TTestChild& self) {
+  test::TChildProcess child([&](test::TChildProcess& self) {
     if (self.Receive() != 1u) return;
     TDataSession session;
     TDataDirectory& directory = session.OpenDirectory("Cursors", path);

@@ -15,6 +15,7 @@
 #include "platform/Diagnostics.h"
 #include "platform/WinError.h"
 #include "tests/engine/cursor/CursorTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace ledra {
 namespace {
@@ -22,9 +23,9 @@ namespace {
 using platform::OsCall;
 using test::EngineErrorOf;
 using test::ErrorCodeRaisedBy;
-using test::Field;
+using test::MakeField;
 using test::FileBytes;
-using test::TTestChild;
+using test::TChildProcess;
 
 // Code (string 10, primary), Town (string 20, no index), Num (integer,
 // "ByNum" non-unique), Tag (string 8, "ByTag" unique), Id (AutoInc), Notes
@@ -33,12 +34,12 @@ enum : int { kCode = 1, kTown = 2, kNum = 3, kTag = 4, kId = 5 };
 
 TTableDefinition AddressDefinition(bool primary = true, bool textIndex = false) {
   TTableDefinition definition;
-  definition.Fields = {Field(1, "Code", fldString, 10),
-                       Field(2, "Town", fldString, 20),
-                       Field(3, "Num", fldInteger),
-                       Field(4, "Tag", fldString, 8),
-                       Field(5, "Id", fldInteger, 0, kSubTypeAutoInc),
-                       Field(6, "Notes", fldBlob, 0, kSubTypeMemo)};
+  definition.Fields = {MakeField(1, "Code", fldString, 10),
+                       MakeField(2, "Town", fldString, 20),
+                       MakeField(3, "Num", fldInteger),
+                       MakeField(4, "Tag", fldString, 8),
+                       MakeField(5, "Id", fldInteger, 0, kSubTypeAutoInc),
+                       MakeField(6, "Notes", fldBlob, 0, kSubTypeMemo)};
   if (primary) definition.PrimaryIndex.Fields = {kCode};
   TIndexDefinition byNum;
   byNum.Name = "ByNum";
@@ -174,7 +175,7 @@ class RecordUpdateTest : public test::CursorTest {
     TDataSession session;
     TDataDirectory& directory = session.OpenDirectory("Check", dir_.Path().string());
     TDataTable& table = *directory.OpenTable(name_, false, false, false).Table;
-    std::string problems = test::TableProblems(table);
+    std::string problems = test::TableFindings(table);
     directory.CloseTable(table, false);
     return problems;
   }
@@ -186,11 +187,11 @@ class RecordUpdateTest : public test::CursorTest {
 
 // A second process that edits the table on command: 1 = lock record A for an
 // edit, 2 = cancel that edit, 3 = change A's town (a whole edit). It answers
-// each command with 0, or kCrashed + the engine error.
+// each command with 0; an engine error it raises fails the test.
 class TEditorChild {
  public:
   explicit TEditorChild(const std::string& path)
-      : child_([path](TTestChild& self) {
+      : child_([path](TChildProcess& self) {
           TDataSession session;
           TDataDirectory& directory = session.OpenDirectory("Other", path);
           TDataCursor cursor(directory);
@@ -199,7 +200,7 @@ class TEditorChild {
           std::vector<uint8_t> image(cursor.RecordSize());
           int changes = 0;
           for (;;) {
-            std::optional<uint32_t> command = self.Receive(60000);
+            std::optional<uint32_t> command = self.Receive();
             if (!command || *command == 0) return;
             cursor.MoveToStart();
             cursor.ReadNext(image.data());
@@ -228,7 +229,7 @@ class TEditorChild {
   }
 
  private:
-  TTestChild child_;
+  TChildProcess child_;
 };
 
 TEST_F(RecordUpdateTest, EditOfANonKeyFieldWritesOnlyTheDataFile) {

@@ -17,6 +17,7 @@
 #include "platform/WinError.h"
 #include "tests/engine/files/FieldTestSupport.h"
 #include "tests/support/EngineErrors.h"
+#include "tests/support/FieldBuilder.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra {
@@ -359,7 +360,7 @@ TEST_F(DataFileTest, DescriptorAreaOfWholeMultiplesOf65536IsStoredPlain) {
   std::vector<TFieldDesc> fields;
   for (uint16_t i = 1; i <= 256; ++i) {
     fields.push_back(
-        test::LaidOutField(i, "F" + std::to_string(i), 6, 0, 0, 4, uint16_t(9 + 5 * (i - 1))));
+        test::PlacedAt(test::MakeField(i, "F" + std::to_string(i), fldInteger), 9 + 5 * (i - 1)));
   }
   {
     TDataFile file(path_);
@@ -455,11 +456,11 @@ TEST_F(DataFileTest, CreationLimitsCreateNothing) {
   std::vector<TFieldDesc> blobs;
   for (uint16_t i = 1; i <= 129; ++i) {
     blobs.push_back(
-        test::LaidOutField(i, "B" + std::to_string(i), 3, 0, 0, 8, uint16_t(9 + 9 * (i - 1))));
+        test::PlacedAt(test::MakeField(i, "B" + std::to_string(i), fldBlob), 9 + 9 * (i - 1)));
   }
   std::vector<TFieldDesc> wide;
   for (uint16_t i = 1; i <= 300; ++i) {
-    wide.push_back(test::LaidOutField(i, "S" + std::to_string(i), 1, 0, 250, 251, 0));
+    wide.push_back(test::MakeField(i, "S" + std::to_string(i), fldString, 250));
   }
   TDataFile file(path_);
   EXPECT_EQ(

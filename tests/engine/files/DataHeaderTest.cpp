@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "engine/errors/EngineError.h"
+#include "tests/engine/files/FieldTestSupport.h"
+#include "tests/support/FieldBuilder.h"
 
 namespace ledra {
 namespace {
@@ -138,24 +140,10 @@ struct TLayout {
   int64_t fileLength = 3199;
 };
 
-TFieldDesc Field(uint16_t no, const char* name, uint8_t type, uint8_t subType, uint8_t size,
-                 uint8_t dataSize, uint16_t offset) {
-  TFieldDesc d;
-  d.FieldNo = no;
-  d.FieldName = name;
-  d.FieldType = type;
-  d.SubType = subType;
-  d.Size = size;
-  d.DataSize = dataSize;
-  d.Offset = offset;
-  return d;
-}
-
 TLayout FourFields() {
   TLayout l;
   l.header = DecodeDataHeader(PlainHeaderBytes().data());
-  l.descs = {Field(1, "Name", 1, 0, 30, 31, 9), Field(2, "Count", 6, 0, 0, 4, 41),
-             Field(3, "Id", 6, 29, 0, 4, 5), Field(4, "Born", 2, 0, 0, 4, 46)};
+  l.descs = test::FourFields();
   return l;
 }
 
@@ -187,7 +175,7 @@ TEST(DataHeaderTest, VerifyAcceptsAConsistentTableAndSetsDerivedSizes) {
 
   // A BCD field with its scale, and a name starting with a character above 127.
   l = FourFields();
-  l.descs.push_back(Field(5, "Ärger", 8, 0, 0, 34, 51));
+  l.descs.push_back(test::PlacedAt(test::MakeField(5, "Ärger", fldBCD), 51));
   l.descs[4].Scale = 2;
   l.header.FieldCount = 5;
   l.header.RecordSize = 86;

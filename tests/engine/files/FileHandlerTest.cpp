@@ -16,7 +16,7 @@
 #include "platform/File.h"
 #include "platform/WinError.h"
 #include "tests/engine/files/FileLayerTestSupport.h"
-#include "tests/platform/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra {
@@ -290,18 +290,20 @@ TEST_F(FileHandlerTest, RangeLocksOnAMemoryFile) {
 
 TEST_F(FileHandlerTest, RangeLockedByAnotherProcessIsFreeOnceItClosesTheFile) {
   std::string name = dir_.Write("Shared.DAT", "x");
-  test::ChildProcess child([&](test::ChildProcess::Files&) -> uint32_t {
-    static TFileHandler handler(name);
-    if (uint32_t code = test::ErrorCodeRaisedBy([&] { handler.OpenTableFile(); })) return code;
-    return handler.LockRegion(true, 0x7FFFFF00, 10) ? 0 : platform::GetLastError();
+  test::TChildProcess child([&](test::TChildProcess& self) {
+    TFileHandler handler(name);
+    uint32_t code = test::ErrorCodeRaisedBy([&] { handler.OpenTableFile(); });
+    if (code == 0 && !handler.LockRegion(true, 0x7FFFFF00, 10)) code = platform::GetLastError();
+    self.Send(code);
+    self.Receive();
   });
-  ASSERT_EQ(child.Result(), 0u);
+  ASSERT_EQ(child.Receive(), 0u);
 
   TFileHandler handler(name);
   handler.OpenTableFile();
   EXPECT_FALSE(handler.LockRegion(true, 0x7FFFFF05, 1));
   EXPECT_TRUE(handler.LockRegion(true, 0x7FFFFF0A, 1));  // just after it
-  child.Release();
+  child.Finish();
   EXPECT_TRUE(handler.LockRegion(true, 0x7FFFFF00, 10));
 }
 

@@ -9,7 +9,7 @@
 #include "engine/files/FileHandler.h"
 #include "platform/Diagnostics.h"
 #include "tests/engine/files/FileLayerTestSupport.h"
-#include "tests/platform/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra {
@@ -18,12 +18,14 @@ namespace {
 using platform::CallCount;
 using platform::OsCall;
 
-// The code a second process gets when it opens a file through the engine.
-test::ChildProcess::Action EngineOpen(std::string name, bool exclusive) {
-  return [=](test::ChildProcess::Files&) -> uint32_t {
-    auto* handler = new TFileHandler(name);  // lives until the child exits
-    handler->SetExclusive(exclusive);
-    return test::ErrorCodeRaisedBy([&] { handler->OpenTableFile(); });
+// A second process that opens a file through the engine: it answers the
+// engine error code (0 when none) and holds the file until let go.
+test::TChildProcess::Body EngineOpen(std::string name, bool exclusive) {
+  return [=](test::TChildProcess& self) {
+    TFileHandler handler(name);
+    handler.SetExclusive(exclusive);
+    self.Send(test::ErrorCodeRaisedBy([&] { handler.OpenTableFile(); }));
+    self.Receive();
   };
 }
 
@@ -100,27 +102,27 @@ TEST_F(FileListTest, ExclusiveOpenConflictsWithAnyOtherOpenInTheProcess) {
 
 TEST_F(FileListTest, ExclusiveOpenConflictsWithAnOpenInAnotherProcess) {
   {
-    test::ChildProcess child(EngineOpen(name_, true));
-    ASSERT_EQ(child.Result(), 0u);
+    test::TChildProcess child(EngineOpen(name_, true));
+    ASSERT_EQ(child.Receive(), 0u);
     TFileHandler shared(name_);
     EXPECT_EQ(test::ErrorCodeRaisedBy([&] { shared.OpenTableFile(); }), LEDRA_OSEACCES);
     EXPECT_EQ(list_.Find(name_, false), nullptr);  // nothing left behind
   }
   {
-    test::ChildProcess child(EngineOpen(name_, false));
-    ASSERT_EQ(child.Result(), 0u);
+    test::TChildProcess child(EngineOpen(name_, false));
+    ASSERT_EQ(child.Receive(), 0u);
     TFileHandler exclusive(name_);
     exclusive.SetExclusive(true);
     EXPECT_EQ(test::ErrorCodeRaisedBy([&] { exclusive.OpenTableFile(); }), LEDRA_OSEACCES);
     // And the other way round: what this process holds exclusively, the
     // other process cannot open.
-    child.Release();
+    child.Finish();
     exclusive.OpenTableFile();
     // The child inherits this process's registry; another spelling of the
     // path makes its open reach the operating system.
     std::string samePath = dir_.Path().string() + "/./Shared.DAT";
-    test::ChildProcess second(EngineOpen(samePath, false));
-    EXPECT_EQ(second.Result(), uint32_t(LEDRA_OSEACCES));
+    test::TChildProcess second(EngineOpen(samePath, false));
+    EXPECT_EQ(second.Receive(), uint32_t(LEDRA_OSEACCES));
   }
 }
 

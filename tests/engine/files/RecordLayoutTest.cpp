@@ -8,31 +8,26 @@
 
 #include "engine/files/FieldText.h"
 #include "engine/errors/EngineError.h"
+#include "tests/support/FieldBuilder.h"
 
 namespace ledra {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TFieldDesc Field(std::string name, uint8_t type, uint8_t size = 0, uint8_t subType = 0) {
-  TFieldDesc desc;
-  desc.FieldName = std::move(name);
-  desc.FieldType = type;
-  desc.Size = size;
-  desc.SubType = subType;
-  return desc;
-}
+using test::MakeField;
+using test::Numbered;
 
 TRecordLayout Layout(std::vector<TFieldDesc> fields, std::string table = "Addresses") {
-  for (size_t i = 0; i < fields.size(); ++i) fields[i].FieldNo = uint16_t(i + 1);
+  fields = Numbered(std::move(fields));
   uint16_t recordSize = TRecordLayout::AssignOffsets(fields, table);
   return TRecordLayout(table, "Shipping", 0, 0, std::move(fields), recordSize);
 }
 
 // The address example: string 30, integer, AutoInc, date.
 TRecordLayout Example() {
-  return Layout({Field("NAD_CITY_NM", fldString, 30), Field("COUNT", fldInteger),
-                 Field("ID", fldInteger, 0, kSubTypeAutoInc), Field("CREATED", fldDate)});
+  return Layout({MakeField("NAD_CITY_NM", fldString, 30), MakeField("COUNT", fldInteger),
+                 MakeField("ID", fldInteger, 0, kSubTypeAutoInc), MakeField("CREATED", fldDate)});
 }
 
 void SetText(const TRecordLayout& layout, int fieldNo, Bytes& image, const std::string& text) {
@@ -59,9 +54,9 @@ ELedraEngineError EngineErrorOf(F action) {
 }
 
 TEST(RecordLayout, OffsetsOfTheExampleTable) {
-  std::vector<TFieldDesc> fields = {Field("CITY", fldString, 30), Field("COUNT", fldInteger),
-                                    Field("ID", fldInteger, 0, kSubTypeAutoInc),
-                                    Field("CREATED", fldDate)};
+  std::vector<TFieldDesc> fields = {
+      MakeField("CITY", fldString, 30), MakeField("COUNT", fldInteger),
+      MakeField("ID", fldInteger, 0, kSubTypeAutoInc), MakeField("CREATED", fldDate)};
   EXPECT_EQ(TRecordLayout::AssignOffsets(fields), 51);
   EXPECT_EQ(
       (std::vector<int>{fields[0].Offset, fields[1].Offset, fields[2].Offset, fields[3].Offset}),
@@ -73,7 +68,7 @@ TEST(RecordLayout, OffsetsOfTheExampleTable) {
   EXPECT_EQ(layout.FieldCount(), 4);
   EXPECT_EQ(layout.RecordSize(), 51);
 
-  std::vector<TFieldDesc> wide(300, Field("S", fldString, 250));
+  std::vector<TFieldDesc> wide(300, MakeField("S", fldString, 250));
   EXPECT_EQ(EngineErrorOf([&] { TRecordLayout::AssignOffsets(wide, "Wide"); }).ErrorCode,
             LEDRA_RECTOOBIG);
 }
@@ -133,9 +128,9 @@ TEST(RecordLayout, StringsLoseTrailingBlanksAndEmptyMeansNull) {
 }
 
 TEST(RecordLayout, CharCaseUsesTheTableLocale) {
-  TFieldDesc lower = Field("LOWER", fldString, 20);
+  TFieldDesc lower = MakeField("LOWER", fldString, 20);
   lower.CharCase = 1;
-  TFieldDesc upper = Field("UPPER", fldString, 20);
+  TFieldDesc upper = MakeField("UPPER", fldString, 20);
   upper.CharCase = 2;
   TRecordLayout layout = Layout({lower, upper});
   Bytes image(layout.RecordSize(), 0);
@@ -166,8 +161,8 @@ TEST(RecordLayout, AutoIncLivesInTheRowId) {
 }
 
 TEST(RecordLayout, BooleansBlobsAndNulls) {
-  TRecordLayout layout = Layout(
-      {Field("FLAG", fldBoolean), Field("NOTES", fldBlob, 0, 22), Field("TOTAL", fldLargeInt)});
+  TRecordLayout layout = Layout({MakeField("FLAG", fldBoolean), MakeField("NOTES", fldBlob, 0, 22),
+                                 MakeField("TOTAL", fldLargeInt)});
   ASSERT_EQ(layout.RecordSize(), 9 + 3 + 9 + 9);
   Bytes image(30, 0);
   const uint8_t allOnes[2] = {0xFF, 0xFF};
@@ -202,9 +197,9 @@ TEST(RecordLayout, BooleansBlobsAndNulls) {
 }
 
 TEST(RecordLayout, ComputedFieldsAreWrittenOnlyWhenForced) {
-  std::vector<TFieldDesc> fields = {Field("A", fldInteger), Field("B", fldInteger)};
+  std::vector<TFieldDesc> fields =
+      Numbered({MakeField("A", fldInteger), MakeField("B", fldInteger)});
   fields[1].Computed = 1;
-  for (size_t i = 0; i < fields.size(); ++i) fields[i].FieldNo = uint16_t(i + 1);
   TRecordLayout::AssignOffsets(fields);
   fields[1].Offset = 14;  // a query result gives its computed field a slot
   TRecordLayout layout("Result", "", 0, 0, fields, 19);
@@ -225,7 +220,8 @@ TEST(RecordLayout, ComputedFieldsAreWrittenOnlyWhenForced) {
 
 TEST(RecordLayout, DamagedDescriptorsAreRefused) {
   auto build = [](void (*damage)(std::vector<TFieldDesc>&, uint16_t&)) {
-    std::vector<TFieldDesc> fields = {Field("CITY", fldString, 30), Field("FLAG", fldBoolean)};
+    std::vector<TFieldDesc> fields = {MakeField("CITY", fldString, 30),
+                                      MakeField("FLAG", fldBoolean)};
     uint16_t recordSize = TRecordLayout::AssignOffsets(fields);
     damage(fields, recordSize);
     return EngineErrorOf([&] { TRecordLayout("Bad", "Db", 0, 0, fields, recordSize); });
@@ -280,25 +276,25 @@ TFieldDesc WithDefault(TFieldDesc desc, std::string text) {
 }
 
 TEST_F(DefaultsTest, EveryTypeGetsItsDefault) {
-  TFieldDesc bcd = Field("AMOUNT", fldBCD);
+  TFieldDesc bcd = MakeField("AMOUNT", fldBCD);
   bcd.Scale = 2;
   TRecordLayout layout = Layout({
-      WithDefault(Field("CITY", fldString, 10), "Beijing  "),
-      WithDefault(Field("DAY", fldDate), "2024-02-29"),
-      WithDefault(Field("OK", fldBoolean), "true"),
-      WithDefault(Field("SMALL", fldSmallInt), "-2"),
-      WithDefault(Field("INT", fldInteger), "100000"),
-      WithDefault(Field("WORD", fldWord), "65535"),
-      WithDefault(Field("RATE", fldFloat), "2.5"),
-      WithDefault(Field("FEE", fldFloat, 0, kSubTypeMoney), "-0.125"),
+      WithDefault(MakeField("CITY", fldString, 10), "Beijing  "),
+      WithDefault(MakeField("DAY", fldDate), "2024-02-29"),
+      WithDefault(MakeField("OK", fldBoolean), "true"),
+      WithDefault(MakeField("SMALL", fldSmallInt), "-2"),
+      WithDefault(MakeField("INT", fldInteger), "100000"),
+      WithDefault(MakeField("WORD", fldWord), "65535"),
+      WithDefault(MakeField("RATE", fldFloat), "2.5"),
+      WithDefault(MakeField("FEE", fldFloat, 0, kSubTypeMoney), "-0.125"),
       WithDefault(bcd, "12.345"),
-      WithDefault(Field("AT", fldTime), "1:30 PM"),
-      WithDefault(Field("STAMP", fldTimeStamp), "CURRENT_TIMESTAMP"),
-      WithDefault(Field("BIG", fldLargeInt), "-9000000000"),
-      WithDefault(Field("NOTES", fldBlob, 0, kSubTypeMemo), "x"),
-      WithDefault(Field("RAW", fldBytes, 2), "zz"),
-      WithDefault(Field("TODAY", fldDate), "current_date"),
-      WithDefault(Field("NOW", fldTime), "Current_Time"),
+      WithDefault(MakeField("AT", fldTime), "1:30 PM"),
+      WithDefault(MakeField("STAMP", fldTimeStamp), "CURRENT_TIMESTAMP"),
+      WithDefault(MakeField("BIG", fldLargeInt), "-9000000000"),
+      WithDefault(MakeField("NOTES", fldBlob, 0, kSubTypeMemo), "x"),
+      WithDefault(MakeField("RAW", fldBytes, 2), "zz"),
+      WithDefault(MakeField("TODAY", fldDate), "current_date"),
+      WithDefault(MakeField("NOW", fldTime), "Current_Time"),
   });
   Bytes image(layout.RecordSize(), 0xEE);
   layout.InitRecordBuffer(image.data());
@@ -332,14 +328,14 @@ TEST_F(DefaultsTest, MalformedDefaultsNameTheText) {
     TFieldDesc field;
     const char* message;
   } cases[] = {
-      {WithDefault(Field("D", fldDate), "2023-02-30"), "'2023-02-30' is not a valid date"},
-      {WithDefault(Field("T", fldTime), "25:00"), "'25:00' is not a valid time"},
-      {WithDefault(Field("S", fldTimeStamp), "tomorrow"),
+      {WithDefault(MakeField("D", fldDate), "2023-02-30"), "'2023-02-30' is not a valid date"},
+      {WithDefault(MakeField("T", fldTime), "25:00"), "'25:00' is not a valid time"},
+      {WithDefault(MakeField("S", fldTimeStamp), "tomorrow"),
        "'tomorrow' is not a valid date and time"},
-      {WithDefault(Field("B", fldBoolean), "yes"), "'yes' is not a valid boolean"},
-      {WithDefault(Field("N", fldSmallInt), "70000"), "'70000' is not a valid integer value"},
-      {WithDefault(Field("F", fldFloat), "1,5"), "'1,5' is not a valid floating point value"},
-      {WithDefault(Field("C", fldBCD), "abc"), "'abc' is not a valid floating point value"},
+      {WithDefault(MakeField("B", fldBoolean), "yes"), "'yes' is not a valid boolean"},
+      {WithDefault(MakeField("N", fldSmallInt), "70000"), "'70000' is not a valid integer value"},
+      {WithDefault(MakeField("F", fldFloat), "1,5"), "'1,5' is not a valid floating point value"},
+      {WithDefault(MakeField("C", fldBCD), "abc"), "'abc' is not a valid floating point value"},
   };
   for (const TCase& c : cases) {
     TRecordLayout layout = Layout({c.field});
@@ -356,40 +352,40 @@ TEST_F(DefaultsTest, MalformedDefaultsNameTheText) {
 }
 
 TEST_F(DefaultsTest, RequiredMinimumAndMaximum) {
-  TFieldDesc name = Field("NAME", fldString, 10);
+  TFieldDesc name = MakeField("NAME", fldString, 10);
   name.Required = 1;
   auto bounded = [](TFieldDesc desc, const char* min, const char* max) {
     desc.MinValue = min;
     desc.MaxValue = max;
     return desc;
   };
-  TFieldDesc amount = Field("AMOUNT", fldBCD);
+  TFieldDesc amount = MakeField("AMOUNT", fldBCD);
   amount.Scale = 2;
   TRecordLayout layout = Layout({
-      name, bounded(Field("CODE", fldString, 5), "B", "M"),
-      bounded(Field("QTY", fldSmallInt), "-5", "70000"),
-      bounded(Field("WORD", fldWord), "1", "65535"),
-      bounded(Field("BIG", fldLargeInt), "-1", "10000000000"),
-      bounded(Field("RATE", fldFloat), "0.5", "99.5"),
-      bounded(Field("DAY", fldDate), "2000-01-01", "CURRENT_DATE"),
-      bounded(Field("AT", fldTime), "8:00", "6:00 PM"),
-      bounded(Field("STAMP", fldTimeStamp), "2000-01-01 12:00", "CURRENT_TIMESTAMP"),
+      name, bounded(MakeField("CODE", fldString, 5), "B", "M"),
+      bounded(MakeField("QTY", fldSmallInt), "-5", "70000"),
+      bounded(MakeField("WORD", fldWord), "1", "65535"),
+      bounded(MakeField("BIG", fldLargeInt), "-1", "10000000000"),
+      bounded(MakeField("RATE", fldFloat), "0.5", "99.5"),
+      bounded(MakeField("DAY", fldDate), "2000-01-01", "CURRENT_DATE"),
+      bounded(MakeField("AT", fldTime), "8:00", "6:00 PM"),
+      bounded(MakeField("STAMP", fldTimeStamp), "2000-01-01 12:00", "CURRENT_TIMESTAMP"),
       bounded(amount, "-10.5", "10.5"),
-      bounded(Field("FLAG", fldBoolean), "TRUE", "TRUE"),  // not compared
+      bounded(MakeField("FLAG", fldBoolean), "TRUE", "TRUE"),  // not compared
   });
   // A record within every bound: the defaults of a second layout fill it.
   TRecordLayout filler = Layout({
-      WithDefault(Field("NAME", fldString, 10), "Lin"),
-      WithDefault(Field("CODE", fldString, 5), "C"),
-      WithDefault(Field("QTY", fldSmallInt), "-5"),
-      WithDefault(Field("WORD", fldWord), "65535"),  // above 32767: compared unsigned
-      WithDefault(Field("BIG", fldLargeInt), "10000000000"),
-      WithDefault(Field("RATE", fldFloat), "99.5"),
-      WithDefault(Field("DAY", fldDate), "2024-03-15"),
-      WithDefault(Field("AT", fldTime), "6:00 PM"),
-      WithDefault(Field("STAMP", fldTimeStamp), "2000-01-01 12:00"),
+      WithDefault(MakeField("NAME", fldString, 10), "Lin"),
+      WithDefault(MakeField("CODE", fldString, 5), "C"),
+      WithDefault(MakeField("QTY", fldSmallInt), "-5"),
+      WithDefault(MakeField("WORD", fldWord), "65535"),  // above 32767: compared unsigned
+      WithDefault(MakeField("BIG", fldLargeInt), "10000000000"),
+      WithDefault(MakeField("RATE", fldFloat), "99.5"),
+      WithDefault(MakeField("DAY", fldDate), "2024-03-15"),
+      WithDefault(MakeField("AT", fldTime), "6:00 PM"),
+      WithDefault(MakeField("STAMP", fldTimeStamp), "2000-01-01 12:00"),
       WithDefault(amount, "10.5"),
-      WithDefault(Field("FLAG", fldBoolean), "FALSE"),
+      WithDefault(MakeField("FLAG", fldBoolean), "FALSE"),
   });
   ASSERT_EQ(filler.RecordSize(), layout.RecordSize());
   Bytes valid(layout.RecordSize());

@@ -1,5 +1,5 @@
-// Helpers shared by the index tests: hex byte strings, files, field lists and
-// error codes.
+// Helpers shared by the index tests: hex byte strings, files, a field list
+// (built with tests/support/FieldBuilder.h) and error codes.
 #pragma once
 
 #include <cctype>
@@ -14,6 +14,7 @@
 #include "engine/errors/EngineError.h"
 #include "engine/files/FieldDesc.h"
 #include "tests/support/EngineErrors.h"
+#include "tests/support/FieldBuilder.h"
 
 namespace ledra::test {
 
@@ -57,18 +58,6 @@ inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
 template <class F>
 TEngineErrorCode CodeOf(F&& call) {
   return ErrorCodeRaisedBy(std::forward<F>(call));
-}
-
-inline TFieldDesc MakeField(uint16_t fieldNo, std::string name, uint8_t type, uint8_t size = 0,
-                            uint8_t subType = 0) {
-  TFieldDesc field;
-  field.FieldNo = fieldNo;
-  field.FieldName = std::move(name);
-  field.FieldType = type;
-  field.SubType = subType;
-  field.Size = size;
-  field.DataSize = DataSizeFor(type, size);
-  return field;
 }
 
 // Fields 1..6: Name string(10), Code integer, Notes memo, Short string(4),

@@ -14,6 +14,7 @@
 #include "platform/Diagnostics.h"
 #include "platform/File.h"
 #include "tests/engine/table/TableTestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra {
@@ -22,7 +23,7 @@ namespace {
 using platform::CallCount;
 using platform::OsCall;
 using test::ErrorCodeRaisedBy;
-using test::TTestChild;
+using test::TChildProcess;
 
 constexpr uint32_t kReady = 1;
 constexpr uint32_t kGo = 2;
@@ -206,7 +207,7 @@ std::string Describe(TDataTable& table) {
 }
 
 TEST_F(DataTableTest, CreatedTableReadsBackInAnotherProcess) {
-  TTestChild child([&](TTestChild& self) {
+  TChildProcess child([&](TChildProcess& self) {
     if (self.Receive() != kGo) return;
     TDataSession other;
     other.AddPassword("Pw1");
@@ -227,22 +228,22 @@ TEST_F(DataTableTest, CreatedTableReadsBackInAnotherProcess) {
   definition.Password = "Pw1";
   definition.Description = "People of the town";
   definition.BlobBlockSize = 1024;
-  TFieldDesc name = test::Field(1, "Name", fldString, 30);
+  TFieldDesc name = test::MakeField(1, "Name", fldString, 30);
   name.Description = "Full name";
   name.Required = 1;
   name.CharCase = 2;
   name.MinValue = "A";
   name.DefaultValue = "Nobody";
-  TFieldDesc amount = test::Field(2, "Amount", fldInteger);
+  TFieldDesc amount = test::MakeField(2, "Amount", fldInteger);
   amount.MinValue = "0";
   amount.MaxValue = "1000";
   amount.DefaultValue = "5";
-  TFieldDesc born = test::Field(4, "Born", fldDate);
+  TFieldDesc born = test::MakeField(4, "Born", fldDate);
   born.DefaultValue = "2000-1-1";
-  TFieldDesc price = test::Field(5, "Price", fldBCD);
+  TFieldDesc price = test::MakeField(5, "Price", fldBCD);
   price.Scale = 2;
-  definition.Fields = {name, amount, test::Field(3, "Id", fldInteger, 0, kSubTypeAutoInc),
-                       born, price,  test::Field(6, "Notes", fldBlob, 0, kSubTypeMemo)};
+  definition.Fields = {name, amount, test::MakeField(3, "Id", fldInteger, 0, kSubTypeAutoInc),
+                       born, price,  test::MakeField(6, "Notes", fldBlob, 0, kSubTypeMemo)};
   definition.PrimaryIndex.Fields = {3};
   TIndexDefinition byName;
   byName.Name = "ByName";
@@ -330,7 +331,7 @@ TEST_F(DataTableTest, ExclusiveConflictsInTheProcess) {
 
 TEST_F(DataTableTest, ExclusiveConflictsWithAnotherProcess) {
   test::CreatePeople(directory_, "People", {});
-  TTestChild child([&](TTestChild& self) {
+  TChildProcess child([&](TChildProcess& self) {
     for (bool exclusive : {true, false}) {
       if (self.Receive() != kGo) return;
       TDataSession other;
@@ -464,11 +465,11 @@ TEST_F(DataTableTest, MarkFlushAndDropBuffers) {
   // Header changes are made under the write lock: taking a lock re-reads
   // the headers and forgets unwritten changes.
   table.AcquireWriteLock();
-  table.MarkChanged(true, true, false);
+  table.MarkChanged({.Data = true, .Index = true});
   EXPECT_EQ(table.DataFile().ChangeCount(), onDisk + 1);
   EXPECT_EQ(GetLE32(test::FileBytes(dir_.File("People.DAT")).data()), uint32_t(onDisk));
   EXPECT_TRUE(table.Written());
-  table.FlushBuffers(true, false, true, false, false);
+  table.FlushBuffers({.Trim = true, .OsFlush = true});
   table.ReleaseWriteLock();
   EXPECT_EQ(GetLE32(test::FileBytes(dir_.File("People.DAT")).data()), uint32_t(onDisk + 2));
 
@@ -476,7 +477,7 @@ TEST_F(DataTableTest, MarkFlushAndDropBuffers) {
   table.AcquireWriteLock();
   test::AppendPeople(table, {"Bob"});
   EXPECT_EQ(table.DataFile().NextRecordNo(), 3);
-  table.DropBuffers(true, true);
+  table.DropBuffers({.Trim = true, .RereadHeaders = true});
   table.ReleaseWriteLock();
   EXPECT_EQ(table.DataFile().NextRecordNo(), 2);
   EXPECT_EQ(table.RecordCache().CachedCount(), 0u);
@@ -507,7 +508,8 @@ TEST_F(DataTableTest, TransactionWritesOnlyAtCommit) {
 
   directory_.StartTransaction();
   test::AppendPeople(table, {"Bob"});
-  table.FlushBuffers(false, true, true, false, true);  // only marks
+  // Only marks.
+  table.FlushBuffers({.OsFlush = true, .ForceHeaders = {.Data = true, .Index = true}});
   EXPECT_EQ(test::FileBytes(dir_.File("People.DAT")), before);
   directory_.Rollback();
   EXPECT_EQ(table.DataFile().NextRecordNo(), 2);
@@ -529,7 +531,8 @@ TEST_F(DataTableTest, TableClosedInsideATransactionGoesAtItsEnd) {
   TDataTable& table = OpenCursorTable(directory_, "People", false, false, {});
   directory_.StartTransaction();
   test::AppendPeople(table, {"Bob"});
-  table.FlushBuffers(false, true, false, false, true);  // the end of a post: marks only
+  // The end of a post: marks only.
+  table.FlushBuffers({.ForceHeaders = {.Data = true, .Index = true}});
   EXPECT_TRUE(table.Written());
   directory_.CloseTable(table, false);
   EXPECT_EQ(directory_.TableCount(), 1u);  // kept for the commit

@@ -14,6 +14,7 @@
 #include "platform/File.h"
 #include "platform/WinError.h"
 #include "tests/engine/table/TableTestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra {
@@ -22,7 +23,7 @@ namespace {
 using platform::CallCount;
 using platform::OsCall;
 using test::ErrorCodeRaisedBy;
-using test::TTestChild;
+using test::TChildProcess;
 
 constexpr uint32_t kReady = 1;
 constexpr uint32_t kGo = 2;
@@ -65,7 +66,7 @@ TEST_F(LockProtocolTest, LockMapOffsetsAreTheSharedOnes) {
 TEST_F(LockProtocolTest, AnotherProcessFindsRecordAndReadBytesLocked) {
   // The other process probes single bytes of the files with plain locks: bit
   // k of its answer is set when probe k was refused.
-  TTestChild child([&](TTestChild& self) {
+  TChildProcess child([&](TChildProcess& self) {
     auto data = platform::OpenOsFile(DataName(), {});
     auto index = platform::OpenOsFile(IndexName(), {});
     if (!data || !index) return self.Send(0xFFFF);
@@ -108,7 +109,7 @@ TEST_F(LockProtocolTest, AnotherProcessFindsRecordAndReadBytesLocked) {
 // ---- Readers and writers between processes -------------------------------------
 
 TEST_F(LockProtocolTest, WriterMakesAnotherProcessReaderWaitUntilReleased) {
-  TTestChild child([&](TTestChild& self) {
+  TChildProcess child([&](TChildProcess& self) {
     TDataSession session;
     TDataTable& table = Open(session);
     self.Send(kReady);
@@ -138,7 +139,7 @@ TEST_F(LockProtocolTest, WriterMakesAnotherProcessReaderWaitUntilReleased) {
 }
 
 TEST_F(LockProtocolTest, ReadersCoexistAndAFailedWriterLeavesNothingLocked) {
-  TTestChild child([&](TTestChild& self) {
+  TChildProcess child([&](TChildProcess& self) {
     if (self.Receive() != kGo) return;
     TDataSession other;
     other.SetTableLockAttempts(5);
@@ -175,7 +176,7 @@ TEST_F(LockProtocolTest, ReadersCoexistAndAFailedWriterLeavesNothingLocked) {
 }
 
 TEST_F(LockProtocolTest, RecordHeldByAnotherProcessFailsAfterItsRetries) {
-  TTestChild child([&](TTestChild& self) {
+  TChildProcess child([&](TChildProcess& self) {
     TDataSession other;
     TDataTable& mine = Open(other);
     mine.LockRecord(2);
@@ -217,7 +218,7 @@ TEST_F(LockProtocolTest, RecordHeldByAnotherProcessFailsAfterItsRetries) {
 }
 
 TEST_F(LockProtocolTest, ChangesOfAnotherProcessAreDetectedAndEmptyTheCache) {
-  TTestChild child([&](TTestChild& self) {
+  TChildProcess child([&](TChildProcess& self) {
     TDataSession other;
     TDataTable& mine = Open(other);
     self.Send(kReady);
@@ -225,13 +226,13 @@ TEST_F(LockProtocolTest, ChangesOfAnotherProcessAreDetectedAndEmptyTheCache) {
     if (self.Receive() != kGo) return;
     mine.AcquireWriteLock();
     test::AppendPeople(mine, {"Dee"});
-    mine.FlushBuffers(false, false, false, false, true);
+    mine.FlushBuffers({.ForceHeaders = {.Index = true}});
     mine.ReleaseWriteLock();
     self.Send(kReady);
     // Round 2: the .IDX header alone.
     if (self.Receive() != kGo) return;
     mine.AcquireWriteLock();
-    mine.FlushBuffers(false, false, false, false, true);
+    mine.FlushBuffers({.ForceHeaders = {.Index = true}});
     mine.ReleaseWriteLock();
     self.Send(kReady);
   });
@@ -291,7 +292,7 @@ TEST_F(LockProtocolTest, DetectedChangesDropIndexPagesAndBlobBlocks) {
   TBlock* block = table.BlobFile().NewBlock(nullptr);
   ASSERT_NE(block, nullptr);
   table.BlobFile().ReleaseBlock(block);
-  table.FlushBuffers(false, false, false, false, false);
+  table.FlushBuffers({});
   table.ReleaseWriteLock();
   EXPECT_EQ(table.IndexFile().PageCache(kPrimarySlot).Count(), 1u);
   EXPECT_EQ(table.BlobFile().CachedCount(), 1u);
@@ -302,7 +303,7 @@ TEST_F(LockProtocolTest, DetectedChangesDropIndexPagesAndBlobBlocks) {
 
   // Another writer's headers make this table forget its pages and blocks.
   writer.AcquireWriteLock();
-  writer.FlushBuffers(false, false, false, true, true);
+  writer.FlushBuffers({.ForceHeaders = {.Index = true, .Blob = true}});
   writer.ReleaseWriteLock();
   EXPECT_TRUE(table.AcquireReadLock());
   EXPECT_EQ(table.IndexFile().PageCache(kPrimarySlot).Count(), 0u);
