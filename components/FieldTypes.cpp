@@ -1,8 +1,8 @@
-#include "engine/cursor/FieldTypes.h"
+#include "components/FieldTypes.h"
 
 #include <string>
 
-#include "engine/files/LocaleServices.h"
+#include "components/LedraDatabaseError.h"
 
 namespace ledra {
 
@@ -48,15 +48,15 @@ TFieldType ComponentFieldType(const TFieldDesc& desc) {
     case fldVarBytes:
       return ftVarBytes;
     case fldLargeInt:
-    case 19:
+    case fldOtherLargeInt:
       return ftLargeint;
-    case 20:
+    case fldADT:
       return ftADT;
-    case 21:
+    case fldArray:
       return ftArray;
-    case 22:
+    case fldReference:
       return ftReference;
-    case 23:
+    case fldDataSet:
       return ftDataSet;
     default:
       return ftUnknown;
@@ -77,10 +77,9 @@ int DatasetFieldSize(const TFieldDesc& desc) {
 }
 
 std::string UniqueFieldDefName(std::string_view name, const std::vector<std::string>& taken) {
-  const uint32_t lcid = TableLocale(0, 0);
   auto isTaken = [&](const std::string& candidate) {
     for (const std::string& other : taken) {
-      if (LocaleCompare(lcid, true, other.c_str(), candidate.c_str(), 0) == 0) return true;
+      if (SameText(other, candidate)) return true;
     }
     return false;
   };

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/files/FieldDesc.h"
+#include "engine/table/TableDefinition.h"
 
 namespace ledra {
 

@@ -1,21 +1,16 @@
-#include "engine/cursor/FieldTypes.h"
+#include "components/FieldTypes.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "tests/support/FieldBuilder.h"
+
 namespace ledra {
 namespace {
 
-TFieldDesc Field(std::string name, uint8_t type, uint8_t subType = 0, uint8_t size = 0) {
-  TFieldDesc desc;
-  desc.FieldName = std::move(name);
-  desc.FieldType = type;
-  desc.SubType = subType;
-  desc.Size = size;
-  return desc;
-}
+using test::MakeField;
 
 TEST(FieldTypes, EngineTypesMapToComponentTypes) {
   struct TCase {
@@ -33,23 +28,23 @@ TEST(FieldTypes, EngineTypesMapToComponentTypes) {
       {0, 0, ftUnknown},
   };
   for (const TCase& c : cases) {
-    EXPECT_EQ(ComponentFieldType(Field("F", c.type, c.subType)), c.expected)
+    EXPECT_EQ(ComponentFieldType(MakeField("F", c.type, 0, c.subType)), c.expected)
         << int(c.type) << "/" << int(c.subType);
   }
 
-  TFieldDesc bcd = Field("B", fldBCD);
+  TFieldDesc bcd = MakeField("B", fldBCD);
   bcd.Scale = 4;
   EXPECT_EQ(DatasetFieldSize(bcd), 4);
-  EXPECT_EQ(DatasetFieldSize(Field("S", fldString, 31, 40)), 40);
-  EXPECT_EQ(DatasetFieldSize(Field("V", fldVarBytes, 0, 12)), 12);
-  EXPECT_EQ(DatasetFieldSize(Field("I", fldInteger)), 0);
+  EXPECT_EQ(DatasetFieldSize(MakeField("S", fldString, 40, 31)), 40);
+  EXPECT_EQ(DatasetFieldSize(MakeField("V", fldVarBytes, 12)), 12);
+  EXPECT_EQ(DatasetFieldSize(MakeField("I", fldInteger)), 0);
 }
 
 TEST(FieldTypes, FieldDefsSkipHiddenAndUntypedFieldsAndGetUniqueNames) {
-  std::vector<TFieldDesc> fields = {Field("NAME", fldString, 0, 10), Field("name", fldInteger),
-                                    Field("TEN", fldTenByte),        Field("NAME", fldDate),
-                                    Field("SECRET", fldInteger),     Field("Name_1", fldBoolean)};
-  for (size_t i = 0; i < fields.size(); ++i) fields[i].FieldNo = uint16_t(i + 1);
+  std::vector<TFieldDesc> fields =
+      test::Numbered({MakeField("NAME", fldString, 10), MakeField("name", fldInteger),
+                      MakeField("TEN", fldTenByte), MakeField("NAME", fldDate),
+                      MakeField("SECRET", fldInteger), MakeField("Name_1", fldBoolean)});
   fields[0].Required = 1;
   fields[4].Reserved[252 - kFieldDescReservedOffset] = 1;  // hidden
   std::vector<TComponentFieldDef> defs = BuildComponentFieldDefs(fields);
