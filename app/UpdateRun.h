@@ -1,0 +1,85 @@
+// The update run: one pass over the address book in primary-key order that
+// gives every China address whose postcode the new-town table knows its new
+// town name, automatically where the town-choice rules can decide and by
+// asking the user where they cannot, and counts what it did.
+//
+// No widgets: the run talks to the windows through three small interfaces,
+// so that tests drive it with scripted answers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/TownChoice.h"
+#include "components/LedraTable.h"
+
+namespace ostrevo {
+
+// Asks whether to start ("Perform Update ?"); true only for Yes.
+class TUpdateConfirmation {
+ public:
+  virtual ~TUpdateConfirmation() = default;
+  virtual bool ConfirmUpdate() = 0;
+};
+
+// Lets the user choose among the record's new town names (the town
+// selection dialog): leaves the choice in `choice.ChosenTown`.
+class TTownAsker {
+ public:
+  virtual ~TTownAsker() = default;
+  virtual void AskTown(TTownChoice& choice) = 0;
+};
+
+// The progress bar, the status line and the five counter panels.
+class TUpdateProgress {
+ public:
+  virtual ~TUpdateProgress() = default;
+  // Shows the progress bar at 0 of `maximum`.
+  virtual void StartProgress(int32_t maximum) = 0;
+  virtual void StepProgress() = 0;
+  virtual void HideProgress() = 0;
+  virtual void SetStatus(const std::string& text) = 0;
+  // The counters as the panels show them: TotalRecords, TotalUpdated,
+  // AutoUpdated, UserUpdated, Unchanged.
+  virtual void ShowCounters(const std::string& totalRecords, const std::string& totalUpdated,
+                            const std::string& autoUpdated, const std::string& userUpdated,
+                            const std::string& unchanged) = 0;
+  // Lets pending window messages be handled once.
+  virtual void ProcessMessages() = 0;
+};
+
+inline constexpr const char* kStatusInProgress = "Address Book update in progress";
+inline constexpr const char* kStatusComplete = "Update complete";
+
+// Removes every byte of code 32 or less from both ends.
+std::string TrimText(std::string_view text);
+// A counter as the panels show it ("%u").
+std::string CounterText(uint32_t value);
+
+class TUpdateRun {
+ public:
+  TUpdateRun(ledra::TLedraTable& addressBook, ledra::TLedraTable& newTowns, TTownChoice& choice,
+             TUpdateConfirmation& confirmation, TTownAsker& asker, TUpdateProgress& progress);
+
+  // The whole run, from the confirmation to the closing step. An error ends
+  // the loop; the closing step runs and the error goes on to the caller, with
+  // the counters and the records posted so far kept.
+  void Run();
+
+  uint32_t TotalRecords = 0;
+  uint32_t TotalUpdated = 0;
+
+ private:
+  void UpdateRecord();
+  void ShowCounters();
+  void Closing();
+
+  ledra::TLedraTable& addressBook_;
+  ledra::TLedraTable& newTowns_;
+  TTownChoice& choice_;
+  TUpdateConfirmation& confirmation_;
+  TTownAsker& asker_;
+  TUpdateProgress& progress_;
+};
+
+}  // namespace ostrevo
