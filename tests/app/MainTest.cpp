@@ -68,6 +68,7 @@ class MainTest : public QObject {
   void BrokenAddressBook();
   void FullStartUpAndUpdateRun();
   void FolderDialogMovesTheAddressBook();
+  void AltUStartsTheUpdate();
 
  private:
   std::unique_ptr<TFmMain> Start(const std::string& registryText);
@@ -297,6 +298,31 @@ void MainTest::FolderDialogMovesTheAddressBook() {
   QCOMPARE(main->DsTblAdt->data(main->DsTblAdt->index(0, 0)).toString(), QStringLiteral("B01"));
   // The count panel is not the dialog's to touch.
   QCOMPARE(Text(main->PnlTotalAddressRecords), std::string("3"));
+}
+
+void MainTest::AltUStartsTheUpdate() {
+  // The "&Update" accelerator asks the same question as the button; declining
+  // leaves the counters empty.
+  bool haveTowns = false;
+  for (const auto& entry : std::filesystem::directory_iterator(start_.Path())) {
+    haveTowns = haveTowns ||
+                QString::fromStdString(entry.path().filename().string())
+                        .compare(QStringLiteral("NewChinaTowns.dat"), Qt::CaseInsensitive) == 0;
+  }
+  if (!haveTowns) test::CreateNewTowns(start_.Path(), "518001,Nanshan Guangdong,Futian,,\n");
+  auto main = Start(Registry(data_.Path().string()));
+  QVERIFY(main->BtnUpdate->isEnabled());
+  main->show();
+  main->activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(main.get()));
+  shown_.clear();
+  answer_ = TModalResult::No;
+  QWidget* focus = QApplication::focusWidget();
+  QTest::keyClick(focus != nullptr ? focus : main.get(), Qt::Key_U, Qt::AltModifier);
+  // A button's accelerator clicks it after its short press animation.
+  QTRY_COMPARE(shown_.size(), size_t(1));
+  QCOMPARE(shown_[0].Text, std::string("Perform Update ?"));
+  QCOMPARE(Text(main->PnlTotalUpdated), std::string());
 }
 
 }  // namespace ostrevo

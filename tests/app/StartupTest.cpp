@@ -210,6 +210,14 @@ void StartupTest::MessageBoxButtons() {
   QCOMPARE(MessageDlg(nullptr, "Perform Update ?", TMsgDlgType::Confirmation, TMsgButtons::YesNo),
            TModalResult::Yes);
 
+  // The accelerators: Alt+N and Alt+Y answer as their buttons do.
+  answer([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_N, Qt::AltModifier); });
+  QCOMPARE(MessageDlg(nullptr, "Perform Update ?", TMsgDlgType::Confirmation, TMsgButtons::YesNo),
+           TModalResult::No);
+  answer([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Y, Qt::AltModifier); });
+  QCOMPARE(MessageDlg(nullptr, "Perform Update ?", TMsgDlgType::Confirmation, TMsgButtons::YesNo),
+           TModalResult::Yes);
+
   QString shownText;
   answer([&](QMessageBox* box) {
     shownText = box->text();
