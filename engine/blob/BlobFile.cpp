@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "engine/errors/EngineError.h"
+#include "engine/files/ReadWindowGuard.h"
 #include "engine/files/TableCipher.h"
 
 namespace ledra {
@@ -22,26 +23,6 @@ void Grow(std::vector<uint8_t>& buffer, size_t size) {
   if (buffer.size() >= size) return;
   buffer.resize((size + kBufferStep - 1) / kBufferStep * kBufferStep);
 }
-
-// Marks the run being read for its duration, also when the read fails.
-class TReadWindowGuard {
- public:
-  TReadWindowGuard(int32_t& first, int32_t& count, int32_t runFirst, int32_t runCount)
-      : first_(first), count_(count) {
-    first_ = runFirst;
-    count_ = runCount;
-  }
-  ~TReadWindowGuard() {
-    first_ = 0;
-    count_ = 0;
-  }
-  TReadWindowGuard(const TReadWindowGuard&) = delete;
-  TReadWindowGuard& operator=(const TReadWindowGuard&) = delete;
-
- private:
-  int32_t& first_;
-  int32_t& count_;
-};
 
 }  // namespace
 

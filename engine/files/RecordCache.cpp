@@ -4,6 +4,7 @@
 
 #include "engine/errors/EngineError.h"
 #include "engine/files/DataFile.h"
+#include "engine/files/ReadWindowGuard.h"
 
 namespace ledra {
 
@@ -17,26 +18,6 @@ constexpr size_t kMaxReservedEntries = 65536;
 // A run of consecutive dirty records longer than this many bytes is written
 // in several calls, so that the write buffer stays bounded.
 constexpr size_t kMaxWriteRunBytes = size_t(1) << 20;
-
-// Clears the read window when a run has been loaded or has failed.
-class TReadWindowGuard {
- public:
-  TReadWindowGuard(int32_t& first, int32_t& count, int32_t runFirst, int32_t runCount)
-      : first_(first), count_(count) {
-    first_ = runFirst;
-    count_ = runCount;
-  }
-  ~TReadWindowGuard() {
-    first_ = 0;
-    count_ = 0;
-  }
-  TReadWindowGuard(const TReadWindowGuard&) = delete;
-  TReadWindowGuard& operator=(const TReadWindowGuard&) = delete;
-
- private:
-  int32_t& first_;
-  int32_t& count_;
-};
 
 }  // namespace
 
