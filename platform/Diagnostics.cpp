@@ -1,10 +1,12 @@
-// Call counters and armed faults. Counting is lock-free; arming and firing a
-// fault take one mutex, and a call checks it only while a fault is armed.
+// Call counters, armed faults and armed deaths. Counting is lock-free; arming
+// and firing take one mutex, and a call checks it only while something is
+// armed.
 #include "platform/Diagnostics.h"
 
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/WinError.h"
@@ -20,12 +22,21 @@ struct Fault {
   int remaining = 0;     // calls still to fail; the fault is armed while above 0
 };
 
+struct Death {
+  uint64_t passing = 0;  // calls still let through before the death
+  int exitCode = 0;
+  bool armed = false;
+};
+
 struct State {
   std::array<std::atomic<uint64_t>, kKinds> counts{};
   // Number of kinds with a fault armed: the fast path skips the mutex when 0.
   std::atomic<int> armedKinds{0};
+  // Number of kinds with a death armed, likewise.
+  std::atomic<int> armedDeaths{0};
   std::mutex faultMutex;
   std::array<Fault, kKinds> faults{};
+  std::array<Death, kKinds> deaths{};
 };
 
 State& Diagnostics() {
@@ -79,14 +90,46 @@ void ClearFaults() {
   std::lock_guard<std::mutex> guard(state.faultMutex);
   for (Fault& fault : state.faults) fault = Fault{};
   state.armedKinds.store(0);
+  for (Death& death : state.deaths) death = Death{};
+  state.armedDeaths.store(0);
+}
+
+void ExitAtNth(OsCall call, uint64_t n, int exitCode) {
+  if (call == OsCall::kCount) return;
+  State& state = Diagnostics();
+  std::lock_guard<std::mutex> guard(state.faultMutex);
+  Death& death = state.deaths[Index(call)];
+  const bool wasArmed = death.armed;
+  death.passing = n > 0 ? n - 1 : 0;
+  death.exitCode = exitCode;
+  death.armed = n > 0;
+  if (death.armed && !wasArmed) state.armedDeaths.fetch_add(1);
+  if (!death.armed && wasArmed) state.armedDeaths.fetch_sub(1);
+}
+
+bool ExitPending(OsCall call) {
+  if (call == OsCall::kCount) return false;
+  State& state = Diagnostics();
+  std::lock_guard<std::mutex> guard(state.faultMutex);
+  return state.deaths[Index(call)].armed;
 }
 
 bool CountCallAndCheckFault(OsCall call) {
   if (call == OsCall::kCount) return false;
   State& state = Diagnostics();
   state.counts[Index(call)].fetch_add(1, std::memory_order_relaxed);
-  if (state.armedKinds.load() == 0) return false;
+  if (state.armedKinds.load() == 0 && state.armedDeaths.load() == 0) return false;
   std::lock_guard<std::mutex> guard(state.faultMutex);
+  Death& death = state.deaths[Index(call)];
+  if (death.armed) {
+    if (death.passing > 0) {
+      --death.passing;
+    } else {
+      // As if the program were killed here: no flush of any stream, no
+      // destructors, no exit handlers; the call itself never happens.
+      std::_Exit(death.exitCode);
+    }
+  }
   Fault& fault = state.faults[Index(call)];
   if (fault.remaining <= 0) return false;
   if (fault.passing > 0) {

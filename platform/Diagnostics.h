@@ -6,6 +6,13 @@
 // Windows error without reaching the operating system. Failing the n-th call
 // lets a test walk through every write of one operation: run it once to
 // count its writes, then run it again for each n with that write failing.
+//
+// A test may instead arm a death: the n-th call of a kind, counted the same
+// way, ends the process with `_exit` just before it would reach the
+// operating system. Nothing is flushed and no destructor or exit handler
+// runs, so the files are left exactly as a program killed at that point
+// leaves them: every earlier call done, this one and all later ones not.
+// Meant for a forked child that the test then examines from outside.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +48,19 @@ void FailNth(OsCall call, uint64_t n, uint32_t winError, int times = 1);
 bool FaultPending(OsCall call);
 void ClearFaults();
 
-// For implementations: counts the call and answers whether an armed fault
-// applies; when it does, the last error is already set to the fault's error.
+// The n-th call of the kind from now (1: the next) ends the process with
+// `_exit(exitCode)` instead of running; n 0 disarms the kind. Arming a kind
+// again replaces what was armed for it; ClearFaults disarms every death too.
+// Deaths and faults are armed apart and count the same calls: a death armed
+// at a call that a fault would fail ends the process first.
+void ExitAtNth(OsCall call, uint64_t n, int exitCode);
+// Whether a death armed for the kind has still to come.
+bool ExitPending(OsCall call);
+
+// For implementations, called right before the call would reach the
+// operating system: counts the call, ends the process when a death armed for
+// it is due, and answers whether an armed fault applies; when it does, the
+// last error is already set to the fault's error.
 bool CountCallAndCheckFault(OsCall call);
 
 }  // namespace ledra::platform

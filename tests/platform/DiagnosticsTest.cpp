@@ -1,8 +1,16 @@
 #include "platform/Diagnostics.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/File.h"
@@ -73,6 +81,55 @@ TEST_F(DiagnosticsTest, KindsAreArmedApartAndArmingAgainReplaces) {
   Writes(2);
   FailNext(OsCall::Write, kErrorDiskFull);
   EXPECT_EQ(Writes(2), (std::vector<bool>{false, true}));
+}
+
+// A death at the n-th write: the process ends with the given status right
+// before that write, with the writes before it on disk and nothing of what a
+// normal exit would still do (a buffered stream stays unwritten). Faults
+// armed for the same kind keep their own count of the same calls.
+TEST_F(DiagnosticsTest, ADeathEndsTheProcessRightBeforeTheNthCall) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the dying process is made by fork, which Windows lacks";
+#else
+  const std::string buffered = dir_.File("buffered.txt");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::FILE* stream = std::fopen(buffered.c_str(), "w");
+    std::fputs("lost with the process", stream);
+    file_->Seek(0, SeekOrigin::Begin);
+    FailNth(OsCall::Write, 2, kErrorDiskFull);
+    ExitAtNth(OsCall::Write, 4, 42);
+    file_->Write("a", 1);
+    const bool secondFailed = file_->Write("b", 1) == -1;
+    file_->Write(secondFailed ? "c" : "!", 1);
+    file_->Write("d", 1);  // never reaches the file
+    std::_Exit(7);         // the death did not come
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 42);
+
+  std::ifstream table(dir_.File("table.dat"), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(table), {}), "ac23456789");
+  std::ifstream stream(buffered, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), "");
+#endif
+}
+
+TEST_F(DiagnosticsTest, ADeathIsDisarmedByZeroOrByClearing) {
+  ExitAtNth(OsCall::Write, 2, 42);
+  EXPECT_TRUE(ExitPending(OsCall::Write));
+  EXPECT_FALSE(ExitPending(OsCall::Read));
+  ExitAtNth(OsCall::Write, 0, 42);
+  EXPECT_FALSE(ExitPending(OsCall::Write));
+  ExitAtNth(OsCall::Read, 1, 42);
+  ExitAtNth(OsCall::Write, 1, 42);
+  ClearFaults();
+  EXPECT_FALSE(ExitPending(OsCall::Read));
+  EXPECT_FALSE(ExitPending(OsCall::Write));
+  EXPECT_EQ(Writes(3), std::vector<bool>(3, true));  // still alive
 }
 
 }  // namespace
