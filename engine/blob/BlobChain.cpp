@@ -92,73 +92,53 @@ int32_t StoreBlobValue(TBlobFile& file, int32_t firstBlock, int32_t newStamp,
   if (value.size() > size_t(std::numeric_limits<int32_t>::max())) {
     RaiseChainError(file, LEDRA_TABLEFULL);
   }
-  if (value.empty()) {
-    // The old chain carries the old stamp; the record's new one goes over it.
-    if (firstBlock != 0) file.FreeChain(firstBlock, newStamp, true, client);
-    return 0;
-  }
-
-  const int32_t payload = file.BlockPayloadSize();
-  const size_t total = value.size();
   TBlockNumberSet& walk = file.WalkSet();
   walk.Clear();
-
-  THeldBlock block(file);
-  int64_t oldBlocks = 0;
+  // The old chain is walked and checked whole before anything changes; its
+  // blocks then stand in the walk set, so that a new block found among them
+  // (a free list cross-linked with the chain) is caught instead of written
+  // over the value the record on disk still names. When the blocks it frees
+  // are held back until written, it is freed at once (its blocks are at hand
+  // now, and cannot come back); else after the new chain has been taken.
+  const bool freeFirst = file.HoldsBackFreed();
   if (firstBlock != 0) {
-    if (!file.IsValidBlockNo(firstBlock)) RaiseChainError(file, LEDRA_MEMOCORRUPT);
-    walk.Insert(firstBlock);
-    block.Reset(MustHave(file, file.GetBlock(firstBlock, false, 1, client)));
-    // Only a hint for reading the rest of the old chain ahead.
-    oldBlocks = BlobBlocksFor(std::max(block->TotalLength(), 0), payload);
-  } else {
-    block.Reset(MustHave(file, file.NewBlock(client)));
-    walk.Insert(block->BlockNumber());
+    file.CollectChain(firstBlock, newStamp, /*fixStamps=*/true, client);
+    if (freeFirst) file.FreeCollectedChain(newStamp, /*fixStamps=*/true, client);
   }
-  const int32_t first = block->BlockNumber();
-  block->SetPrevBlock(0);
-  block->SetStamp(newStamp);
-  block->SetTotalLength(int32_t(total));
 
-  size_t written = 0;
-  int64_t position = 0;  // of the current block in the chain
-  for (;;) {
-    const size_t count = std::min(size_t(payload), total - written);
-    block->SetPayload(value.data() + written, count);
-    written += count;
-    if (written == total) break;
-
-    const int32_t current = block->BlockNumber();
-    const int32_t next = block->NextBlock();
-    ++position;
-    TBlock* following = nullptr;
-    if (next != 0) {
-      // The old chain goes on: its next block is written over in place.
-      if (!file.IsValidBlockNo(next) || !walk.Insert(next))
-        RaiseChainError(file, LEDRA_MEMOCORRUPT);
-      const int64_t ahead = std::max<int64_t>(oldBlocks - position, 1);
-      following = MustHave(file, file.GetBlock(next, true, int32_t(ahead), client));
-    } else {
-      following = MustHave(file, file.NewBlock(client));
-      // A free block that already belongs to this chain: the free list and
-      // the chain are cross-linked.
-      if (!walk.Insert(following->BlockNumber())) {
-        file.ReleaseBlock(following);
+  int32_t first = 0;
+  if (!value.empty()) {
+    const int32_t payload = file.BlockPayloadSize();
+    const size_t total = value.size();
+    // Takes a new block for the chain; the blocks taken so far and those of
+    // the old chain must not come back.
+    auto take = [&]() -> TBlock* {
+      TBlock* block = MustHave(file, file.NewBlock(client));
+      if (!walk.Insert(block->BlockNumber())) {
+        file.ReleaseBlock(block);
         RaiseChainError(file, LEDRA_MEMOCORRUPT);
       }
+      block->SetStamp(newStamp);
+      return block;
+    };
+    THeldBlock block(file, take());
+    first = block->BlockNumber();
+    block->SetTotalLength(int32_t(total));
+    size_t written = 0;
+    for (;;) {
+      const size_t count = std::min(size_t(payload), total - written);
+      block->SetPayload(value.data() + written, count);
+      written += count;
+      if (written == total) break;
+      TBlock* following = take();
       block->SetNextBlock(following->BlockNumber());
+      following->SetPrevBlock(block->BlockNumber());
+      block.Reset(following);
     }
-    block.Reset(following);
-    block->SetPrevBlock(current);
-    block->SetStamp(newStamp);
-    block->SetTotalLength(0);
   }
 
-  // What is left of a longer old chain goes to the free list.
-  const int32_t surplus = block->NextBlock();
-  if (surplus != 0) {
-    file.FreeChain(surplus, newStamp, /*fixStamps=*/true, client, /*continueWalk=*/true);
-    block->SetNextBlock(0);
+  if (firstBlock != 0 && !freeFirst) {
+    file.FreeCollectedChain(newStamp, /*fixStamps=*/true, client);
   }
   return first;
 }

@@ -8,9 +8,9 @@
 //
 // The stamp is how a reader notices that another user rewrote the value
 // after the reader had read its record: a new stamp is drawn for every write,
-// and every block of the rewritten chain gets it, including the blocks of the
-// old chain that are written over in place. A chain whose blocks carried
-// mixed stamps could never be loaded again.
+// every block of the new chain gets it, and so does the first block of the
+// old chain as it is freed. A chain whose blocks carried mixed stamps could
+// never be loaded again.
 //
 // These operations change blocks only in the block cache of the TBlobFile;
 // the table writes them (and the header) at the end of its write or at the
@@ -44,15 +44,19 @@ inline constexpr int kMaxLoadAttempts = 16;
 void LoadBlobValue(TBlobFile& file, int32_t firstBlock, int32_t stamp, std::vector<uint8_t>& value,
                    TBlobCacheClient* client);
 
-// Writes `value` with the stamp `newStamp` into the chain that starts at
-// `firstBlock` (0: none), reusing its blocks in place and allocating or
-// freeing only the difference: the first block of the chain now holding the
-// value, 0 for an empty value (whose old chain is freed whole). Surplus
-// blocks are freed in chain order, so that the old chain's last block heads
-// the free list. A value longer than 2147483647 bytes, or one the file cannot
-// grow to hold, is LEDRA_TABLEFULL; a damaged old chain LEDRA_MEMOCORRUPT; a
-// change by another user detected while writing (the write lock failed to
-// keep it out) LEDRA_LOCKTIMEOUT.
+// Writes `value` with the stamp `newStamp` into a new chain and frees the
+// old one that starts at `firstBlock` (0: none): the first block of the new
+// chain, 0 for an empty value. The old chain is never written over: until
+// the record naming the new chain reaches the file, the file holds the old
+// value whole (the new blocks are ones nothing on disk names yet), and once
+// it has, the new one (the old chain's blocks reach the free list after the
+// record slots, TBlobFile::WriteFreedBlocks). The old chain is freed in chain
+// order, so that its last block heads the free list, and its first block
+// takes the new stamp. A value longer than 2147483647 bytes, or one the file
+// cannot grow to hold, is LEDRA_TABLEFULL; a damaged old chain (checked
+// before anything changes) LEDRA_MEMOCORRUPT; a change by another user
+// detected while writing (the write lock failed to keep it out)
+// LEDRA_LOCKTIMEOUT.
 int32_t StoreBlobValue(TBlobFile& file, int32_t firstBlock, int32_t newStamp,
                        std::span<const uint8_t> value, TBlobCacheClient* client);
 

@@ -139,6 +139,7 @@ void TBlobFile::MarkWritten() {
 
 void TBlobFile::SetFirstFreeBlock(int32_t blockNo) {
   if (blockNo != 0 && !IsValidBlockNo(blockNo)) RaiseTableError(LEDRA_MEMOCORRUPT, TableName());
+  ForgetFreed();
   if (blockNo == header_.FirstFreeBlock) return;
   header_.FirstFreeBlock = blockNo;
   header_.HeaderModified = 1;
@@ -259,8 +260,11 @@ std::unique_ptr<TBlock> TBlobFile::ObtainBlock(int32_t blockNo) {
     block = spares_.Take(PayloadBytes());
   } else {
     TBlock* victim = LeastRecentlyUsedFree();
-    // Inside a transaction nothing may reach the file before the commit.
-    if (!victim && !CacheTable().TransactionLockHeld() && WriteDirtyBlocks()) {
+    // Inside a transaction nothing may reach the file before the commit;
+    // during a change the blocks it freed wait for the commit too.
+    const TBlobCacheTable& table = CacheTable();
+    if (!victim && !table.TransactionLockHeld() &&
+        (table.WriteLockHeld() ? WriteNewBlocks() : WriteDirtyBlocks())) {
       victim = LeastRecentlyUsedFree();
     }
     if (victim) {
@@ -380,18 +384,45 @@ void TBlobFile::ReadRun(int32_t blockNo, int32_t count) {
 
 // ---- Block cache: allocating and freeing ---------------------------------------------------
 
+bool TBlobFile::HoldsBackFreed() const {
+  const TBlobCacheTable& table = CacheTable();
+  return table.WriteLockHeld() || table.TransactionLockHeld();
+}
+
+void TBlobFile::ForgetFreed() noexcept {
+  if (oldestFreed_ == 0) return;
+  freed_.Clear();
+  oldestFreed_ = 0;
+}
+
 TBlock* TBlobFile::NewBlock(TBlobCacheClient* client) {
-  const int32_t head = header_.FirstFreeBlock;
+  // The blocks freed and held back head the list; the one to hand out is
+  // the first after them, which the oldest of them then skips.
+  THeldBlock skipping(*this);
+  int32_t head = header_.FirstFreeBlock;
+  if (oldestFreed_ != 0) {
+    skipping.Reset(GetBlock(oldestFreed_, false, 1, client));
+    if (!skipping) return nullptr;
+    head = skipping->NextBlock();
+  }
   if (head != 0) {
+    if (!IsValidBlockNo(head)) RaiseCorrupt();
     THeldBlock block(*this, GetBlock(head, false, 1, client));
     if (!block) return nullptr;
     const int32_t link = block->NextBlock();
     // A free block somebody holds is part of a chain; a link outside the
-    // file or back to itself would hand out blocks twice.
-    if (block->UseCount() > 1 || (link != 0 && !IsValidBlockNo(link)) || link == head) {
+    // file or back to itself would hand out blocks twice; a block this
+    // change freed lies further down only in a damaged list.
+    if (block->UseCount() > 1 || (link != 0 && !IsValidBlockNo(link)) || link == head ||
+        (oldestFreed_ != 0 && freed_.Contains(head))) {
       RaiseCorrupt();
     }
-    SetFirstFreeBlock(link);
+    if (skipping) {
+      skipping->SetNextBlock(link);
+    } else {
+      header_.FirstFreeBlock = link;
+      header_.HeaderModified = 1;
+    }
     TBlock* taken = block.Get();
     taken->Zero(PayloadBytes());
     taken->MarkDirty();
@@ -420,7 +451,12 @@ void TBlobFile::FreeBlock(TBlock* block) {
   // Freeing the head again would link it to itself.
   if (head == block->blockNo_) RaiseCorrupt();
   block->SetNextBlock(head);
-  SetFirstFreeBlock(block->blockNo_);
+  header_.FirstFreeBlock = block->blockNo_;
+  header_.HeaderModified = 1;
+  if (HoldsBackFreed()) {
+    freed_.Insert(block->blockNo_);
+    if (oldestFreed_ == 0) oldestFreed_ = block->blockNo_;
+  }
 }
 
 void TBlobFile::CollectChain(int32_t firstBlock, int32_t stamp, bool fixStamps,
@@ -448,10 +484,14 @@ void TBlobFile::CollectChain(int32_t firstBlock, int32_t stamp, bool fixStamps,
 }
 
 void TBlobFile::FreeChain(int32_t firstBlock, int32_t stamp, bool fixStamps,
-                          TBlobCacheClient* client, bool continueWalk) {
-  if (!continueWalk) walkSet_.Clear();
+                          TBlobCacheClient* client) {
+  walkSet_.Clear();
   // Walked and checked whole first: a damaged chain frees nothing.
   CollectChain(firstBlock, stamp, fixStamps, client);
+  FreeCollectedChain(stamp, fixStamps, client);
+}
+
+void TBlobFile::FreeCollectedChain(int32_t stamp, bool fixStamps, TBlobCacheClient* client) {
   const int32_t count = int32_t(chainScratch_.size());
   for (int32_t k = 0; k < count; ++k) {
     const int32_t blockNo = chainScratch_[size_t(k)];
@@ -465,28 +505,55 @@ void TBlobFile::FreeChain(int32_t firstBlock, int32_t stamp, bool fixStamps,
 // ---- Block cache: writing, trimming, dropping -----------------------------------------------
 
 bool TBlobFile::WriteDirtyBlocks() {
+  const bool chains = WriteNewBlocks();
+  const bool freed = WriteFreedBlocks();
+  return chains || freed;
+}
+
+bool TBlobFile::WriteNewBlocks() {
+  return WriteBlocks(TWhich::kNew);
+}
+
+bool TBlobFile::WriteFreedBlocks() {
+  return WriteBlocks(TWhich::kFreed);
+}
+
+bool TBlobFile::WriteBlocks(TWhich which) {
   const size_t maxRun = std::max<size_t>(kMaxWriteRunBytes / size_t(blockSize_), 1);
-  auto writable = [this](const TBlock& block) {
-    return block.dirty_ && !block.InUse() && !InReadWindow(block.blockNo_);
+  auto writable = [this, which](const TBlock& block) {
+    if (!block.dirty_ || block.InUse() || InReadWindow(block.blockNo_)) return false;
+    const bool freed = oldestFreed_ != 0 && freed_.Contains(block.blockNo_);
+    return freed == (which == TWhich::kFreed);
   };
+  if (which == TWhich::kFreed && oldestFreed_ == 0) return false;
+  // Runs go from the highest block number down: blocks a change appended
+  // lie beyond the block count of the header still on disk, so a program
+  // dying after writing only those leaves blocks no chain or list reaches.
   bool written = false;
-  auto i = blocks_.begin();
-  while (i != blocks_.end()) {
+  auto last = blocks_.end();
+  while (last != blocks_.begin()) {
+    auto i = std::prev(last);
     if (!writable(*i->second)) {
-      ++i;
+      last = i;
       continue;
     }
-    auto j = std::next(i);
     size_t count = 1;
-    int32_t lastNo = i->first;
-    while (j != blocks_.end() && count < maxRun && writable(*j->second) && j->first == lastNo + 1) {
-      lastNo = j->first;
-      ++j;
+    while (i != blocks_.begin() && count < maxRun) {
+      auto before = std::prev(i);
+      if (!writable(*before->second) || before->first + 1 != i->first) break;
+      i = before;
       ++count;
     }
     WriteRun(i, count);
     written = true;
-    i = j;
+    last = i;
+  }
+  if (which == TWhich::kFreed) {
+    // Once on disk, the freed blocks may be handed out again.
+    const bool waiting = std::any_of(blocks_.begin(), blocks_.end(), [this](const auto& entry) {
+      return entry.second->dirty_ && freed_.Contains(entry.first);
+    });
+    if (!waiting) ForgetFreed();
   }
   return written;
 }
@@ -530,6 +597,8 @@ void TBlobFile::TrimBlockCache() {
 }
 
 void TBlobFile::DropCachedBlocks() noexcept {
+  // What was freed and not written is gone with the blocks.
+  ForgetFreed();
   for (auto& entry : blocks_) {
     std::unique_ptr<TBlock>& block = entry.second;
     block->older_ = nullptr;

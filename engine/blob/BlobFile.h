@@ -35,6 +35,12 @@
 //     while the run is loaded (their bytes in the run would be stale);
 //   - a block outside 1 .. NextBlockNo - 1 is refused with LEDRA_MEMOCORRUPT
 //     instead of reading or writing whatever lies there.
+//   - a change of a shared table (write or transaction lock held) never
+//     hands out a block it freed itself before that block is written:
+//     blocks freed since the last write are, on disk, still the chains of
+//     records as the file holds them, so only blocks nothing on disk names
+//     (appended, or on the free list as written) are written before the
+//     record slots; the freed ones, and the header, after them.
 // Staleness with respect to other users is not checked block by block: the
 // whole cache is dropped whenever the header is taken over from disk, when
 // the file is emptied, created or closed. A block a caller holds stays valid
@@ -90,6 +96,10 @@ class TBlobCacheTable {
   virtual bool StrictChangeDetection() const = 0;
   // The table holds the transaction lock: changes stay in memory.
   virtual bool TransactionLockHeld() const = 0;
+  // A change of a shared table holds the write lock: what it writes goes to
+  // the file at its commit, in the order that a program dying half way
+  // leaves recoverable (blocks it frees only after the record slots).
+  virtual bool WriteLockHeld() const = 0;
 
  protected:
   ~TBlobCacheTable() = default;
@@ -105,11 +115,13 @@ struct TBlobCacheTableState final : TBlobCacheTable {
   int32_t cacheCount = kDefaultCacheCount;
   bool strictChangeDetection = false;
   bool transactionLockHeld = false;
+  bool writeLockHeld = false;
 
   int32_t BlobCacheBytes() const override { return cacheBytes; }
   int32_t BlobCacheCount() const override { return cacheCount; }
   bool StrictChangeDetection() const override { return strictChangeDetection; }
   bool TransactionLockHeld() const override { return transactionLockHeld; }
+  bool WriteLockHeld() const override { return writeLockHeld; }
 };
 
 // Counters for statistics; reset when the file is opened or created.
@@ -173,6 +185,7 @@ class TBlobFile : public TFileHandler {
   int32_t FirstFreeBlock() const { return header_.FirstFreeBlock; }
   // Sets the head of the free list (0 = none). A block the file does not hold
   // is LEDRA_MEMOCORRUPT. Marks the header modified when the value changes.
+  // The list is taken as new: blocks freed before are no longer held back.
   void SetFirstFreeBlock(int32_t blockNo);
   int32_t NextBlockNo() const { return header_.NextBlockNo; }
   // Sets the next block number to append. Below 1, or not beyond the head of
@@ -215,27 +228,41 @@ class TBlobFile : public TFileHandler {
   // Releases a block from GetBlock or NewBlock; null is ignored.
   void ReleaseBlock(TBlock* block);
   // A block for new data, marked in use and dirty, header and payload zeroed:
-  // the head of the free list (which moves on to the block's link), else a
-  // block appended at the end. LEDRA_TABLEFULL when an append would pass
-  // block kMaxBlockNo or a file of kMaxFileLength bytes (header unchanged);
-  // LEDRA_MEMOCORRUPT for a free-list head that is in use or whose link lies
-  // outside the file or points back at itself. Null on the retry signal.
+  // the first block of the free list that may be handed out (which the list
+  // then skips), else a block appended at the end. LEDRA_TABLEFULL when an
+  // append would pass block kMaxBlockNo or a file of kMaxFileLength bytes
+  // (header unchanged); LEDRA_MEMOCORRUPT for a free block that is in use,
+  // was freed by the change itself, or whose link lies outside the file or
+  // points back at itself. Null on the retry signal.
+  //
+  // Blocks freed while the table holds its write or transaction lock are not
+  // handed out before they have been written: until then the file still
+  // holds them as the chains of records as they are on disk, and a change
+  // writes its new blocks before its record slots (WriteNewBlocks). They
+  // stay at the head of the free list and NewBlock takes the block after
+  // them. Without those locks (an exclusive table) freed blocks are reused
+  // at once.
   [[nodiscard]] TBlock* NewBlock(TBlobCacheClient* client);
   // Links a block held by the caller in at the head of the free list (its
   // next link becomes the old head). The caller still releases it. Freeing
   // the block that already heads the list is LEDRA_MEMOCORRUPT.
   void FreeBlock(TBlock* block);
   // Frees a whole chain in chain order, so that its last block ends at the
-  // head of the free list. The first block's stamp must equal `stamp`
-  // (LEDRA_MEMOCORRUPT) unless fixStamps is set, which overwrites it instead.
-  // The chain is walked and checked completely before anything is freed: a
-  // next link outside the file or a block met twice is LEDRA_MEMOCORRUPT and
-  // frees nothing. With continueWalk, the blocks in WalkSet() count as met
-  // already (the caller walked the front of the same chain). A retry signal
-  // while walking is LEDRA_LOCKTIMEOUT: it only happens when the table
-  // changed under a write, so nothing may go on.
-  void FreeChain(int32_t firstBlock, int32_t stamp, bool fixStamps, TBlobCacheClient* client,
-                 bool continueWalk = false);
+  // head of the free list: CollectChain, then FreeCollectedChain.
+  void FreeChain(int32_t firstBlock, int32_t stamp, bool fixStamps, TBlobCacheClient* client);
+  // Walks and checks a whole chain without changing it, adding its blocks to
+  // WalkSet() (not cleared first) and remembering them for
+  // FreeCollectedChain. The first block's stamp must equal `stamp`
+  // (LEDRA_MEMOCORRUPT) unless fixStamps is set. A next link outside the
+  // file or a block already in WalkSet() is LEDRA_MEMOCORRUPT. A retry
+  // signal while walking is LEDRA_LOCKTIMEOUT: it only happens when the
+  // table changed under a write, so nothing may go on.
+  void CollectChain(int32_t firstBlock, int32_t stamp, bool fixStamps, TBlobCacheClient* client);
+  // Frees the chain the last CollectChain walked, in chain order; with
+  // fixStamps its first block gets `stamp`, so that a reader holding an
+  // older record image is told the value was rewritten. Nothing may change
+  // the chain between the two calls (new blocks may be taken).
+  void FreeCollectedChain(int32_t stamp, bool fixStamps, TBlobCacheClient* client);
 
   // Reads blocks blockNo .. blockNo + count - 1 (all within the file, else
   // LEDRA_MEMOCORRUPT) into `buffer` (count * BlockSize bytes) with one read
@@ -245,9 +272,22 @@ class TBlobFile : public TFileHandler {
   int32_t ReadBlockRun(int32_t blockNo, int32_t count, uint8_t* buffer);
 
   // Writes every dirty block not in use, one write per run of consecutive
-  // block numbers: true when anything was written. A failed write raises
-  // LEDRA_WRITEERR and leaves the blocks of that run (and later ones) dirty.
+  // block numbers, highest numbers first: true when anything was written.
+  // A failed write raises LEDRA_WRITEERR and leaves the blocks of that run
+  // (and later ones) dirty. WriteDirtyBlocks writes WriteNewBlocks' blocks,
+  // then WriteFreedBlocks' ones.
   bool WriteDirtyBlocks();
+  // The commit's two halves: the dirty blocks other than those freed since
+  // the last write (new chains: blocks no record on disk names yet), which
+  // go before the record slots; and the freed ones, which go after them, so
+  // that no slot on disk ever names a chain already on the free list.
+  bool WriteNewBlocks();
+  bool WriteFreedBlocks();
+  // Blocks freed under the write or transaction lock and not yet written.
+  bool HasFreedBlocks() const { return oldestFreed_ != 0; }
+  // Blocks freed now are held back from NewBlock until written: the table
+  // holds its write or transaction lock.
+  bool HoldsBackFreed() const;
   // Evicts least recently used blocks that are neither dirty nor in use down
   // to the configured capacity, then resets the capacity to it (or to the
   // number still cached, when more could not be evicted).
@@ -345,8 +385,13 @@ class TBlobFile : public TFileHandler {
   // Writes `count` cached blocks from `first` on (consecutive numbers) with
   // one write.
   void WriteRun(TBlockMap::iterator first, size_t count);
-  // Walks a chain from firstBlock, checking every link, into chainScratch_.
-  void CollectChain(int32_t firstBlock, int32_t stamp, bool fixStamps, TBlobCacheClient* client);
+  enum class TWhich : uint8_t { kNew, kFreed };
+  // Writes the dirty blocks of one kind, highest numbers first; after the
+  // freed ones, forgets them once none is left dirty.
+  bool WriteBlocks(TWhich which);
+  // Forgets the blocks freed since the last write (written, dropped, or a
+  // free list rebuilt from scratch).
+  void ForgetFreed() noexcept;
 
   TBlobHeader header_;
   // The header bytes handed to the file (and received from it).
@@ -372,6 +417,10 @@ class TBlobFile : public TFileHandler {
   int32_t windowCount_ = 0;
   TBlockNumberSet walkSet_;
   std::vector<int32_t> chainScratch_;
+  // Blocks freed while held back (HoldBackFreed) and not yet written; they
+  // head the free list, the oldest of them last (0: none).
+  TBlockNumberSet freed_;
+  int32_t oldestFreed_ = 0;
   TBlockCacheStatistics statistics_;
 
   bool forceBufferFlush_ = false;

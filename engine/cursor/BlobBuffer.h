@@ -78,9 +78,9 @@ class TBlobBuffer {
   // kMaxLength.
   uint16_t Truncate(uint32_t length);
 
-  // Writes the value with `newStamp` into the blob file, reusing the old
-  // chain in place (StoreBlobValue): FirstBlock and Stamp become the new
-  // ones and the changed flag is cleared. An empty value frees the chain.
+  // Writes the value with `newStamp` into a new chain of the blob file and
+  // frees the old one (StoreBlobValue): FirstBlock and Stamp become the new
+  // ones and the changed flag is cleared. An empty value only frees.
   void Store(TBlobFile& file, int32_t newStamp, TBlobCacheClient* client);
 
  private:

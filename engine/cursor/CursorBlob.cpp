@@ -11,8 +11,10 @@
 //
 // At post the buffers of the posted image are the ones written; a new record
 // never shares a chain with another record (values it was given by
-// reference are copied into chains of its own), and an edit writes only over
-// the chain the record holds.
+// reference are copied into chains of its own). A changed value always goes
+// into a new chain and the record's old chain is freed: the old chain is
+// never written over, so a program dying during the commit leaves the record
+// with its old value or its new one, never a chain that is neither.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

@@ -26,6 +26,56 @@
 // transaction, keeps its buffers: they hold earlier changes that were only
 // marked.) The cursor then returns to where it stood, and the locks go as on
 // every other path: the record lock first, then the write bracket.
+//
+// A program that dies during the commit (killed, power gone) leaves whatever
+// writes it had made; nothing rolls them back, and the next program sees the
+// files as they are. Nothing of a change reaches the file before its commit:
+// while the change holds the write lock the page cache and the block cache
+// keep its dirty pages and blocks rather than write them to make room (the
+// block cache may write blocks of new chains, which nothing on disk names).
+// A changed blob never overwrites its old chain: the value goes into a new
+// chain, and the old one is freed. The commit's writes go in the order that
+// leaves the least behind (TDataTable::WriteBuffers):
+//   a. the blocks of new blob chains, highest number first;
+//   b. index pages, highest number first;
+//   c. record slots, then the field descriptors;
+//   d. the blocks of freed chains (rewritten or deleted values), then the
+//      blob header;
+//   e. the .DAT header;
+//   f. the .IDX header, last: its counter is the one other programs look at
+//      first to decide they must drop what they cached.
+// What a death leaves, by where it comes:
+//   - before a: nothing changed;
+//   - among the new blocks: blocks no record names; those appended past the
+//     end the blob header on disk counts are reached by nothing (the table
+//     is sound); those taken from the free list cut it (verify: lost blocks
+//     or a short free list), and repair puts them back. Every record, its
+//     blob values included, is the old one;
+//   - among the appended index pages: nothing any reader reaches;
+//   - among the index pages written in place: the indexes disagree with the
+//     records (verify: keys, counts, links; an insert that split up to the
+//     root may keep the table from opening, LEDRA_INDEXCORRUPT); repair
+//     rebuilds every index from the slots, so the record is the old one, or
+//     the new one once its slot is written;
+//   - after the slots: the records are the new ones. An edit that changed
+//     no key and no blob is whole already (the headers only count it). A
+//     new chain in appended blocks lies past the block count of the blob
+//     header on disk (verify: a chain outside the file) until that header
+//     is written; repair takes the blocks in, and the record keeps its new
+//     value. The old chain of a rewritten or deleted value is named by no
+//     record, whole or partly linked into the free list (verify: lost
+//     blocks); repair frees it. A slot appended past the end the .DAT header
+//     counts makes the next open refuse the table (LEDRA_HEADERCORRUPT)
+//     until repair takes the slot in; a freed slot is off the free chain
+//     until the header names it (repair rebuilds the chain);
+//   - between the .DAT and the .IDX header: the live count, the roots and the
+//     free pages of the index header are the old ones; repair rebuilds.
+// So after repair each record is wholly as before or wholly as after the
+// change, blob values included; of a transaction's commit, which writes the
+// changes of many records at once, some records may come out changed and
+// others not. A transaction never reuses, before its commit, the blocks it
+// freed: on disk they are still the chains of records as the file holds
+// them.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

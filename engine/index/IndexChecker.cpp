@@ -356,13 +356,20 @@ std::vector<TIndexFinding> TIndexChecker::CheckFile() {
               temporary ? tempOwners : mainOwners, out)
         .Run();
   }
+  // Consecutive lost pages make one finding: a damaged NextPageNo alone
+  // would otherwise make one for each of up to a million pages.
   auto unowned = [&](const TOwners& owners, const char* file) {
     for (size_t n = 1; n < owners.Slot.size(); ++n) {
-      if (owners.Slot[n] == 0) {
-        out.push_back({TIndexFinding::kUnowned, -1, int32_t(n),
-                       std::string(file) + "page " + std::to_string(n) +
-                           " belongs to no index, free list or parameter chain"});
-      }
+      if (owners.Slot[n] != 0) continue;
+      size_t last = n;
+      while (last + 1 < owners.Slot.size() && owners.Slot[last + 1] == 0) ++last;
+      const std::string pages = last == n
+                                    ? "page " + std::to_string(n)
+                                    : "pages " + std::to_string(n) + ".." + std::to_string(last);
+      out.push_back({TIndexFinding::kUnowned, -1, int32_t(n),
+                     std::string(file) + pages + (last == n ? " belongs" : " belong") +
+                         " to no index, free list or parameter chain"});
+      n = last;
     }
   };
   unowned(mainOwners, "");

@@ -164,6 +164,7 @@ bool TIndexFile::RefreshIndexHeader() {
   TIndexHeader fresh;
   DecodeIndexHeader(block_.data(), fresh);
   if (fresh.SecondaryIndexCount > kMaxSecondary) RaiseCorrupt(LEDRA_HEADERCORRUPT);
+  CheckPagesInFile(fresh);
   header_ = fresh;
   return true;
 }
@@ -191,8 +192,19 @@ void TIndexFile::CheckIndexVersion() const {
   if (header_.IdxFormatVersion != kIdxFormatVersion) RaiseCorrupt(LEDRA_OLDVERSION);
 }
 
-void TIndexFile::VerifyIndexHeader() const {
+void TIndexFile::VerifyIndexHeader() {
   ledra::VerifyIndexHeader(header_, settings_.Fields ? *settings_.Fields : NoFields(), TableName());
+  CheckPagesInFile(header_);
+}
+
+void TIndexFile::CheckPagesInFile(const TIndexHeader& h) {
+  // Writers write pages before the header, so every page a header counts is
+  // in the file. One that counts more is damaged: the next page appended
+  // after its NextPageNo would land far beyond the end of the file, growing
+  // it by up to 4 GB.
+  if (h.NextPageNo >= 1 && FileSize() < int64_t(h.NextPageNo) * int64_t(kIndexPageSize)) {
+    RaiseCorrupt(LEDRA_HEADERCORRUPT);
+  }
 }
 
 void TIndexFile::EmptyIndexes() {
@@ -664,10 +676,14 @@ bool TIndexFile::WriteDirtyPages(bool temporary) {
   if (dirty_.empty()) return false;
   std::sort(dirty_.begin(), dirty_.end(),
             [](const TPage* a, const TPage* b) { return a->PageNo < b->PageNo; });
-  size_t first = 0;
-  while (first < dirty_.size()) {
-    size_t end = first + 1;
-    while (end < dirty_.size() && dirty_[end]->PageNo == dirty_[end - 1]->PageNo + 1) ++end;
+  // Runs go from the highest page number down. Pages a change appended lie
+  // beyond the page count of the header still on disk, and nothing there
+  // links to them yet: a program dying after writing only those leaves pages
+  // no reader reaches, instead of a tree whose links lead past its end.
+  size_t end = dirty_.size();
+  while (end > 0) {
+    size_t first = end - 1;
+    while (first > 0 && dirty_[first - 1]->PageNo + 1 == dirty_[first]->PageNo) --first;
     size_t count = end - first;
     if (runBytes_.size() < count * kIndexPageSize) runBytes_.resize(count * kIndexPageSize);
     for (size_t i = 0; i < count; ++i) {
@@ -680,7 +696,7 @@ bool TIndexFile::WriteDirtyPages(bool temporary) {
     WritePageBytes(dirty_[first]->Slot, dirty_[first]->PageNo, runBytes_.data(), count);
     ++stats_.WriteRuns;
     for (size_t i = first; i < end; ++i) dirty_[i]->Dirty = false;
-    first = end;
+    end = first;
   }
   dirty_.clear();
   return true;

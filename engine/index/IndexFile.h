@@ -91,7 +91,8 @@ struct TIndexFileSettings {
   // The session takes the read lock around every operation itself, so a
   // fetch never asks for a change check.
   bool StrictChangeDetection = false;
-  // Whether the table holds its transaction lock: then dirty pages are never
+  // Whether dirty pages must stay in memory: the table holds its transaction
+  // lock, or a change holds its write lock. Dirty pages are then never
   // written to make room (the cache grows instead). Unset means never.
   std::function<bool()> TransactionLockHeld;
 };
@@ -129,7 +130,9 @@ class TIndexFile : public TFileHandler {
   void ReadIndexHeader();
   // Re-reads the header block: when its IdxChangeCount equals the one in
   // memory, false and the in-memory header (with any unwritten change) is
-  // kept; otherwise the block replaces it and the result is true.
+  // kept; otherwise the block replaces it and the result is true. A block
+  // counting pages the file does not hold is refused (LEDRA_HEADERCORRUPT)
+  // and the in-memory header kept.
   bool RefreshIndexHeader();
   // Writes the header when forced or marked modified: IdxChangeCount + 1,
   // temporary descriptors left out, IdxHeaderModified cleared afterwards.
@@ -138,8 +141,10 @@ class TIndexFile : public TFileHandler {
   void MarkIndexHeaderChanged();
   // LEDRA_OLDVERSION unless the format version is 5.
   void CheckIndexVersion() const;
-  // The consistency check of a header read from disk (see IndexHeader.h).
-  void VerifyIndexHeader() const;
+  // The consistency check of a header read from disk (see IndexHeader.h),
+  // and that the file holds every page the header counts
+  // (LEDRA_HEADERCORRUPT).
+  void VerifyIndexHeader();
   // Cuts the file to its header block and clears every index (and every
   // cached page).
   void EmptyIndexes();
@@ -178,6 +183,13 @@ class TIndexFile : public TFileHandler {
   void IncLiveRecordCount() { SetLiveRecordCount(header_.LiveRecordCount + 1); }
   void DecLiveRecordCount() { SetLiveRecordCount(header_.LiveRecordCount - 1); }
   uint32_t IdxChangeCount() const { return header_.IdxChangeCount; }
+  // Continues the change counter of a file this one replaces (a rebuilt
+  // index file), so that other users see the rebuild as a change; marks the
+  // header modified.
+  void SetIdxChangeCount(uint32_t count) {
+    header_.IdxChangeCount = count;
+    Modified();
+  }
   bool NoPrimaryIndex() const { return header_.NoPrimaryIndex != 0; }
   bool IdxHeaderModified() const { return header_.IdxHeaderModified != 0; }
   const TIndexHeader& Header() const { return header_; }
@@ -265,6 +277,9 @@ class TIndexFile : public TFileHandler {
   // Reads and deciphers the header block; refuses a block whose descriptor
   // count would lead past the slots.
   void ReadHeaderBlock(TIndexHeader& header);
+  // LEDRA_HEADERCORRUPT when the file is too short for the pages the header
+  // counts.
+  void CheckPagesInFile(const TIndexHeader& header);
   // Checks a descriptor about to be defined against the table's fields.
   void CheckNewDesc(const TIndexDesc& desc, bool unique, std::string_view indexName) const;
   void OpenTemporaryFile();

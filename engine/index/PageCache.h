@@ -8,6 +8,14 @@
 // page that is neither dirty nor pinned is found by walking the chain from its
 // tail; in the common case that is the tail itself.
 //
+// A dirty page is never evicted; it leaves the cache only once written. To
+// make room the index file writes dirty pages, except while the table holds
+// its transaction lock or a change holds the write lock: the change's pages
+// then stay, and the cache grows past its capacity (in steps of 4) for the
+// duration of that change, bounded by the pages the change touches. Its
+// commit writes them in the order a program dying half way can recover
+// from, and the table's flush trims the cache back afterwards.
+//
 // This class only keeps the structure; reading, writing, evicting and the
 // pool of spare buffers are the index file's (TIndexFile).
 #pragma once

@@ -197,7 +197,12 @@ void TDataTable::ApplySettings() {
   indexSettings.OnWritten = [this] { written_ = true; };
   indexSettings.PageCacheCapacity = settings.RecordCacheBytes / kIndexCachePageBytes;
   indexSettings.StrictChangeDetection = settings.StrictChangeDetection;
-  indexSettings.TransactionLockHeld = [this] { return lock_.TransactionLockHeld(); };
+  // A change holding the write lock keeps its dirty pages too: written to
+  // make room, they would change the trees on disk before the commit, which
+  // writes them in the order a program dying half way can recover from.
+  indexSettings.TransactionLockHeld = [this] {
+    return lock_.TransactionLockHeld() || lock_.WriteLockHeld();
+  };
   index_.SetSettings(std::move(indexSettings));
 
   blob_.SetTableName(tableName_);
@@ -326,24 +331,35 @@ void TDataTable::FlushBuffers(const TFlushOptions& options) {
 void TDataTable::WriteBuffers(const TFlushOptions& options) {
   FollowSessionSettings();
   const bool flush = options.OsFlush || Settings().ForceBufferFlush;
+  const bool blobs = HasBlobs() && blob_.IsOpen();
+  bool wroteData = false;
+  bool wroteIndex = false;
+  bool wroteBlob = false;
+  // The order of the writes is what a program dying half way leaves behind
+  // (DataTable.h, WriteBuffers): what nothing on disk reaches yet goes
+  // first, the slots next, the headers last, the index header very last.
+  if (blobs && blob_.WriteNewBlocks()) wroteBlob = true;
+  if (index_.IsOpen() && WriteIndexPages()) wroteIndex = true;
   if (data_.IsOpen()) {
-    bool wrote = recordCache_->FlushDirtyRecords();
-    if (data_.WriteHeader(options.ForceHeaders.Data)) wrote = true;
-    if (data_.WriteFieldDescs()) wrote = true;
-    if (wrote && flush) data_.FlushTableFile();
-    if (options.Trim) recordCache_->TrimCache();
+    if (recordCache_->FlushDirtyRecords()) wroteData = true;
+    if (data_.WriteFieldDescs()) wroteData = true;
   }
-  if (index_.IsOpen()) {
-    bool wrote = WriteIndexPages();
-    if (index_.WriteIndexHeader(options.ForceHeaders.Index)) wrote = true;
-    if (wrote && flush) index_.FlushTableFile();
-    if (options.Trim) index_.TrimPageCache();
+  if (blobs) {
+    if (blob_.WriteFreedBlocks()) wroteBlob = true;
+    if (blob_.WriteBlobHeader(options.ForceHeaders.Blob)) wroteBlob = true;
   }
-  if (HasBlobs() && blob_.IsOpen()) {
-    bool wrote = blob_.WriteDirtyBlocks();
-    if (blob_.WriteBlobHeader(options.ForceHeaders.Blob)) wrote = true;
-    if (wrote && flush) blob_.FlushTableFile();
-    if (options.Trim) blob_.TrimBlockCache();
+  if (data_.IsOpen() && data_.WriteHeader(options.ForceHeaders.Data)) wroteData = true;
+  if (index_.IsOpen() && index_.WriteIndexHeader(options.ForceHeaders.Index)) wroteIndex = true;
+
+  if (wroteData && flush) data_.FlushTableFile();
+  if (wroteIndex && flush) index_.FlushTableFile();
+  if (wroteBlob && flush) blob_.FlushTableFile();
+  // The page cache keeps a change's dirty pages until its commit, growing
+  // past its size for them: it goes back to its size once they are written.
+  if (index_.IsOpen()) index_.TrimPageCache();
+  if (options.Trim) {
+    if (data_.IsOpen()) recordCache_->TrimCache();
+    if (blobs) blob_.TrimBlockCache();
   }
 }
 

@@ -204,6 +204,7 @@ class TDataTable final : private TTableLockHost,
   int32_t BlobCacheCount() const override;
   bool StrictChangeDetection() const override;
   bool TransactionLockHeld() const override { return lock_.TransactionLockHeld(); }
+  bool WriteLockHeld() const override { return lock_.WriteLockHeld(); }
   bool WrittenSinceOpen() const override { return written_; }
   bool HasPrimaryIndex() const override { return !index_.NoPrimaryIndex(); }
 
@@ -216,6 +217,19 @@ class TDataTable final : private TTableLockHost,
   // Closes every handler and marks the table closed; never raises.
   void CloseHandlers() noexcept;
   // FlushBuffers without the transaction rule (a commit writes).
+  //
+  // The files have no journal, so the order of the writes decides what a
+  // program dying between two of them leaves: the blocks of new blob chains
+  // (highest number first, so that appended ones come before any block
+  // something on disk names); index pages (likewise highest first); the
+  // record slots and descriptors; the blocks of freed chains and the blob
+  // header; the .DAT header; the .IDX header last. New blocks and appended
+  // pages are harmless garbage until a slot or header names them; a chain
+  // is freed on disk only once no slot names it; pages and slots changed in
+  // place leave damage that the verifier reports and repair rebuilds from
+  // the slots; the headers carry counts and roots that repair recomputes.
+  // CursorUpdate.cpp lists, per point of death, what is left. The system
+  // flushes, when asked, come after all the writes.
   void WriteBuffers(const TFlushOptions& options);
   // The index page cache's part of dropping (pages of temporary indexes
   // too, or only those of the file), writing and trimming.

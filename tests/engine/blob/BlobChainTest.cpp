@@ -136,33 +136,105 @@ TEST_F(BlobChainTest, EmptyValueFreesTheWholeChainLastBlockFirst) {
   EXPECT_TRUE(Check({{again, 7, 2 * kPayload}}).empty()) << Describe(Check({{again, 7, -1}}));
 }
 
-// Rewriting in place must give every block of the chain the new stamp, the
-// reused ones included; otherwise the value could not be loaded again.
-TEST_F(BlobChainTest, RewriteInPlaceLongerEqualShorter) {
+// A rewrite never writes over the old chain: the new value goes into new
+// blocks, and until the freed ones are written the file still holds the old
+// value whole. The old chain's first block takes the new stamp as it is
+// freed, so an older record image is told the value was rewritten.
+TEST_F(BlobChainTest, RewriteGoesToANewChainAndFreesTheOldOne) {
   struct TCase {
     size_t length;
-    int32_t blocksInFile;
-    int32_t freeHead;
+    int32_t newBlocks;
   };
   for (const TCase& c :
-       {TCase{5 * kPayload - 7, 5, 0}, TCase{3 * kPayload, 3, 0}, TCase{kPayload + 1, 3, 3}}) {
+       {TCase{5 * kPayload - 7, 5}, TCase{3 * kPayload, 3}, TCase{kPayload + 1, 2}}) {
     SCOPED_TRACE(c.length);
+    TBlobCacheTableState table;  // a change of a shared table
+    table.writeLockHeld = true;
+    blob_.SetCacheTable(&table);
     Create();
-    const int32_t first = StoreBlobValue(blob_, 0, 100, Pattern(3 * kPayload - 1, 5), &client_);
+    const Bytes old = Pattern(3 * kPayload - 1, 5);
+    const int32_t first = StoreBlobValue(blob_, 0, 100, old, &client_);
     Flush();
     blob_.DropCachedBlocks();
+    const Bytes before = test::ReadBytes(Name());
+    ASSERT_EQ(before.size(), 512u + 3 * kBlockSize);
     const Bytes value = Pattern(c.length, 6);
-    EXPECT_EQ(StoreBlobValue(blob_, first, 101, value, &client_), first);
-    EXPECT_EQ(blob_.BlockCount(), c.blocksInFile);
-    EXPECT_EQ(blob_.FirstFreeBlock(), c.freeHead);
+    const int32_t rewritten = StoreBlobValue(blob_, first, 101, value, &client_);
+    EXPECT_EQ(rewritten, 4);
+    EXPECT_EQ(blob_.BlockCount(), 3 + c.newBlocks);
+    // The old chain, last block first, heads the free list.
+    EXPECT_EQ(blob_.FirstFreeBlock(), 3);
+    EXPECT_EQ(HeaderOf(1).Stamp, 101);
+
+    // What a program dying before the record slot leaves: the new blocks
+    // written, nothing else. The header and the old chain are as they were.
+    blob_.WriteNewBlocks();
+    const Bytes dying = test::ReadBytes(Name());
+    ASSERT_EQ(dying.size(), before.size() + size_t(c.newBlocks) * kBlockSize);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), dying.begin()));
     Flush();
     blob_.DropCachedBlocks();
-    EXPECT_EQ(Load(first, 101), value);
+    EXPECT_EQ(Load(rewritten, 101), value);
     EXPECT_EQ(ErrorCodeRaisedBy([&] { Load(first, 100); }), LEDRA_KEYORRECDELETED);
-    const auto findings = Check({{first, 101, int64_t(c.length)}});
+    const auto findings = Check({{rewritten, 101, int64_t(c.length)}});
     EXPECT_TRUE(findings.empty()) << Describe(findings);
     blob_.CloseTableFile();
+    blob_.SetCacheTable(nullptr);
   }
+}
+
+// While a change holds the write lock (or a transaction runs), the blocks it
+// frees are still, on disk, the chains of records as the file holds them:
+// they are not handed out again before they have been written, and they are
+// written apart from the new ones.
+TEST_F(BlobChainTest, BlocksFreedUnderTheWriteLockWaitUntilWritten) {
+  TBlobCacheTableState table;
+  blob_.SetCacheTable(&table);
+  Create();
+  const int32_t a = StoreBlobValue(blob_, 0, 1, Pattern(2 * kPayload, 1), &client_);  // 1, 2
+  const int32_t b = StoreBlobValue(blob_, 0, 2, Pattern(kPayload, 2), &client_);      // 3
+  Flush();
+  // A free block from earlier is handed out as usual.
+  FreeBlobValue(blob_, b, 2, &client_);
+  Flush();
+  ASSERT_EQ(blob_.FirstFreeBlock(), 3);
+
+  table.writeLockHeld = true;
+  FreeBlobValue(blob_, a, 1, &client_);
+  EXPECT_TRUE(blob_.HasFreedBlocks());
+  EXPECT_EQ(blob_.FirstFreeBlock(), 2);
+  // Block 3 (free before the change) first, then appended ones; 1 and 2 stay.
+  const int32_t c = StoreBlobValue(blob_, 0, 3, Pattern(3 * kPayload, 3), &client_);
+  EXPECT_EQ(c, 3);
+  EXPECT_EQ(HeaderOf(3).NextBlock, 4);
+  EXPECT_EQ(HeaderOf(4).NextBlock, 5);
+  EXPECT_EQ(blob_.BlockCount(), 5);
+  EXPECT_EQ(blob_.FirstFreeBlock(), 2);
+  EXPECT_EQ(HeaderOf(2).NextBlock, 1);
+  EXPECT_EQ(HeaderOf(1).NextBlock, 0);  // skips block 3, taken
+
+  // The new blocks alone reach the file first; the freed ones after.
+  platform::ResetCallCounts();
+  EXPECT_TRUE(blob_.WriteNewBlocks());
+  EXPECT_TRUE(blob_.FindCachedBlock(1)->Dirty());
+  EXPECT_TRUE(blob_.FindCachedBlock(2)->Dirty());
+  EXPECT_FALSE(blob_.FindCachedBlock(3)->Dirty());
+  EXPECT_TRUE(blob_.WriteFreedBlocks());
+  EXPECT_FALSE(blob_.FindCachedBlock(1)->Dirty());
+  EXPECT_EQ(CallCount(OsCall::Write), 2u);
+  blob_.WriteBlobHeader(false);
+  EXPECT_FALSE(blob_.HasFreedBlocks());
+  // Written, they are free blocks like any other.
+  EXPECT_EQ(StoreBlobValue(blob_, 0, 4, Pattern(kPayload, 4), &client_), 2);
+  Flush();
+  EXPECT_TRUE(Check({{c, 3, 3 * kPayload}, {2, 4, kPayload}}).empty());
+
+  // Dropping the cache forgets what was freed with it.
+  FreeBlobValue(blob_, 2, 4, &client_);
+  EXPECT_TRUE(blob_.HasFreedBlocks());
+  blob_.DropCachedBlocks();
+  EXPECT_FALSE(blob_.HasFreedBlocks());
+  blob_.SetCacheTable(nullptr);
 }
 
 TEST_F(BlobChainTest, StampOfAnyBlockDecidesWhetherTheValueIsStillTheRecords) {
@@ -293,11 +365,17 @@ TEST_F(BlobChainTest, ManyBlockValueIsReadInRunsAndWrittenInOne) {
   // Block 1 alone (its length is not known before), then 32 and 7 blocks.
   EXPECT_EQ(CallCount(OsCall::Read), 3u);
   EXPECT_EQ(blob_.Statistics().blocksRead, 40u);
-  // Rewriting it in place reads the rest of the old chain ahead as well.
+  // Rewriting it, as a change of a shared table does, walks the old chain
+  // with the same runs (to check it and free it) and writes the new one
+  // into appended blocks, never read.
+  TBlobCacheTableState table;
+  table.writeLockHeld = true;
+  blob_.SetCacheTable(&table);
   blob_.DropCachedBlocks();
   platform::ResetCallCounts();
-  EXPECT_EQ(StoreBlobValue(blob_, first, 2, Pattern(value.size(), 8), &client_), first);
+  EXPECT_EQ(StoreBlobValue(blob_, first, 2, Pattern(value.size(), 8), &client_), 41);
   EXPECT_EQ(CallCount(OsCall::Read), 3u);
+  blob_.SetCacheTable(nullptr);
 }
 
 TEST_F(BlobChainTest, EncipheredRoundTrip) {

@@ -241,6 +241,38 @@ TEST_F(BlockCacheTest, ReplacementReusesCleanBlocksWritesOrGrowsInsideATransacti
   EXPECT_EQ(blob_.RecentlyUsedOrder(), (std::vector<int32_t>{8, 7, 6}));
 }
 
+// During a change (write lock held) room is made by writing only the new
+// blocks: the blocks the change freed are still chains of records on disk
+// until the commit has written the slots.
+TEST_F(BlockCacheTest, DuringAChangeRoomIsMadeByWritingOnlyNewBlocks) {
+  table_.cacheBytes = 3 * kBlockSize;
+  OpenHandFile(2);
+  table_.writeLockHeld = true;
+  for (int32_t n : {1, 2}) {
+    THeldBlock block(blob_, blob_.GetBlock(n, false, 1, nullptr));
+    blob_.FreeBlock(block.Get());
+  }
+  EXPECT_EQ(AddBlock(3), 3);  // the freed blocks are held back
+  platform::ResetCallCounts();
+  EXPECT_EQ(AddBlock(4), 4);  // full: block 3 is written, and evicted
+  EXPECT_EQ(CallCount(OsCall::Write), 1u);
+  EXPECT_EQ(StampOnDisk(3), 3);
+  EXPECT_EQ(StampOnDisk(1), 1);  // still the chain's block on disk
+  EXPECT_TRUE(blob_.FindCachedBlock(1)->Dirty());
+  EXPECT_FALSE(blob_.FindCachedBlock(3));
+  // Again the new block goes; the freed ones stay, dirty.
+  AddBlock(5);
+  EXPECT_EQ(CallCount(OsCall::Write), 2u);
+  EXPECT_FALSE(blob_.FindCachedBlock(4));
+  EXPECT_TRUE(blob_.FindCachedBlock(2)->Dirty());
+
+  // Outside a change, the freed blocks are written too and then reused.
+  table_.writeLockHeld = false;
+  EXPECT_TRUE(blob_.WriteDirtyBlocks());
+  EXPECT_FALSE(blob_.HasFreedBlocks());
+  EXPECT_EQ(AddBlock(6), 2);
+}
+
 TEST_F(BlockCacheTest, NewBlockTakesTheFreeListHeadOrAppendsWithinTheLimits) {
   CreateEmpty();
   const int32_t a = AddBlock(1);

@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -198,21 +199,25 @@ TEST_F(CursorBlobTest, ReadsHandlesAndLimits) {
   EXPECT_EQ(cursor->OpenBlobCount(), 0u);
 }
 
-TEST_F(CursorBlobTest, RewritesInPlaceKeepEveryBlockStampedAndEveryChangeWritten) {
+TEST_F(CursorBlobTest, RewritesGoToNewChainsKeepEveryBlockStampedAndEveryChangeWritten) {
   auto cursor = OpenCursor("Blobs");
   Insert(*cursor, "A", {}, Pattern(3 * kTestPayload, 0));
   ASSERT_EQ(Reference(*cursor, Current(*cursor), kBlobData), 1);
   int32_t lastStamp = Stamp(*cursor, Current(*cursor), kBlobData);
-  // Longer, equal, shorter: the chain is rewritten in place with a new stamp
-  // in every block, and loads back from the file.
-  for (auto [size, seed] : {std::pair{4 * kTestPayload - 3, 1}, std::pair{4 * kTestPayload - 3, 2},
-                            std::pair{kTestPayload + 2, 3}}) {
+  // Longer, equal, shorter: each value goes into a new chain with a new
+  // stamp in every block, and loads back from the file. The old chain is
+  // freed after the record is written, so the first rewrite appends (4..7);
+  // the next ones take the freed blocks from the head of the list: 3, 2, 1
+  // and one appended (8), then 7, 6.
+  for (auto [size, seed, first] :
+       {std::tuple{4 * kTestPayload - 3, 1, 4}, std::tuple{4 * kTestPayload - 3, 2, 3},
+        std::tuple{kTestPayload + 2, 3, 7}}) {
     std::vector<uint8_t> image = Current(*cursor);
     ASSERT_EQ(cursor->ReadCurrent(image.data(), true), 0);
     SetBlob(*cursor, image.data(), kBlobData, Pattern(size, seed));
     cursor->PostEdit(image.data());
     image = Current(*cursor);
-    EXPECT_EQ(Reference(*cursor, image, kBlobData), 1);
+    EXPECT_EQ(Reference(*cursor, image, kBlobData), first);
     EXPECT_NE(Stamp(*cursor, image, kBlobData), lastStamp);
     lastStamp = Stamp(*cursor, image, kBlobData);
     EXPECT_EQ(ReadElsewhere("A", kBlobData), Pattern(size, seed)) << size << " bytes";

@@ -2,10 +2,11 @@
 // error, never in a report of success. Each change is run once to count its
 // writes, then once more for each of them with that write failing.
 //
-// Only the error is asserted. A write failing part-way through a change can
-// still leave the files disagreeing (the table then refuses to open, or the
-// verifier reports it); what each failed write leaves behind is printed, so
-// that it stays in view until the change is made safe against it.
+// Only the error is asserted. A failed write ends the change there, so the
+// files hold what a program dying at that write leaves: possibly files that
+// disagree (the table then refuses to open, or the verifier reports it).
+// What each failed write leaves behind is printed; DeathAtWriteTest holds
+// those states against the verifier and repair.
 #include <gtest/gtest.h>
 
 #include <algorithm>

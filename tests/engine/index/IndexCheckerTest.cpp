@@ -209,6 +209,23 @@ TEST_F(DamagedIndexTest, ALoopInTheFreeList) {
       << TIndexChecker::Describe(findings);
 }
 
+// A NextPageNo far beyond the file's end: the pages it claims are one run of
+// lost pages, reported once (not once per page, which took seconds and
+// hundreds of megabytes).
+TEST_F(DamagedIndexTest, AHugeNextPageNoIsOneFinding) {
+  const int32_t next = t_.File().NextPageNo();
+  Damage(0, 9, LE32(kLastPageNo + 1));
+  ASSERT_EQ(t_.File().NextPageNo(), kLastPageNo + 1);
+  auto findings = Findings();
+  ASSERT_EQ(findings.size(), 1u) << TIndexChecker::Describe(findings);
+  EXPECT_EQ(findings[0].Kind, TIndexFinding::kUnowned);
+  EXPECT_EQ(findings[0].Page, next);
+  EXPECT_TRUE(Mentions(
+      findings, next,
+      "pages " + std::to_string(next) + ".." + std::to_string(kLastPageNo) + " belong to no index"))
+      << TIndexChecker::Describe(findings);
+}
+
 // A chain of inner pages, one entry each, above one leaf.
 void BuildChain(TreeFile& t, int levels) {
   Bytes key = Key12(7);

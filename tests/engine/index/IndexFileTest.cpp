@@ -127,6 +127,43 @@ TEST_F(IndexFileTest, VerifyUsesTheTableFields) {
   EXPECT_EQ(CodeOf([&] { file.VerifyIndexHeader(); }), LEDRA_HEADERCORRUPT);
 }
 
+// Pages reach the file before the header that counts them, so a header
+// counting pages the file does not hold is damaged: appending after its
+// NextPageNo would have written gigabytes past the end of the file.
+TEST_F(IndexFileTest, AHeaderCountingPagesBeyondTheFileIsRefused) {
+  TIndexFile file;
+  Create(file);
+  file.DefinePrimaryIndex(Desc("", {2}, 5, true));
+  file.WriteIndexHeader(false);
+  file.CloseIndexFile();
+  const Bytes sound = test::ReadFileBytes(Path());
+  ASSERT_EQ(sound.size(), kIndexHeaderSize);
+  Open(file);
+  EXPECT_EQ(CodeOf([&] { file.VerifyIndexHeader(); }), LEDRA_NONE);
+
+  // Another program writes a header that counts 500000 pages.
+  Bytes damaged = sound;
+  PutLE32(damaged.data(), GetLE32(sound.data()) + 1);
+  PutLE32(damaged.data() + 9, 500000);
+  test::WriteFileBytes(Path(), damaged);
+  EXPECT_EQ(CodeOf([&] { file.RefreshIndexHeader(); }), LEDRA_HEADERCORRUPT);
+  EXPECT_EQ(file.NextPageNo(), 1) << "the header in memory is kept";
+  EXPECT_EQ(file.IdxChangeCount(), GetLE32(sound.data()));
+  file.CloseIndexFile();
+
+  Open(file);
+  EXPECT_EQ(file.NextPageNo(), 500000);
+  EXPECT_EQ(CodeOf([&] { file.VerifyIndexHeader(); }), LEDRA_HEADERCORRUPT);
+  file.CloseIndexFile();
+  EXPECT_EQ(test::ReadFileBytes(Path()).size(), kIndexHeaderSize);
+
+  // One page more than the file holds is enough.
+  PutLE32(damaged.data() + 9, 2);
+  test::WriteFileBytes(Path(), damaged);
+  Open(file);
+  EXPECT_EQ(CodeOf([&] { file.VerifyIndexHeader(); }), LEDRA_HEADERCORRUPT);
+}
+
 TEST_F(IndexFileTest, PrimaryIndexDefinition) {
   TIndexFile file;
   Create(file);
