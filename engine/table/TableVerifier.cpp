@@ -246,6 +246,24 @@ void TTableVerifier::CheckDataFile() {
     }
   }
 
+  // The next insert takes the row id after LastAutoInc: one that a slot
+  // already carries (a free slot keeps its record's) would give two
+  // entries one key.
+  int32_t highest = 0;
+  int32_t highestAt = 0;
+  for (int32_t r = 1; r <= slots_; ++r) {
+    const int32_t rowId = GetLEInt32(Image(r) + kAutoIncOffset);
+    if (Image(r)[0] <= 1 && rowId > highest) {
+      highest = rowId;
+      highestAt = r;
+    }
+  }
+  if (highest > data.LastAutoInc()) {
+    Add("data", -1, 0, highestAt, "last row id",
+        "LastAutoInc is " + std::to_string(data.LastAutoInc()) + ", but " + Rec(highestAt) +
+            " carries row id " + std::to_string(highest));
+  }
+
   std::sort(rowIds.begin(), rowIds.end());
   for (size_t i = 1; i < rowIds.size(); ++i) {
     if (rowIds[i].first == rowIds[i - 1].first) {
