@@ -415,8 +415,9 @@ void TDemoData::Run(std::ostream& out, std::ostream& err) {
     CreateNewTable(session.Directory(), name, arguments.BuildDefinition());
     TImporter importer(session.OpenCursor(), err);
     fill(importer);
+    importer.Write();
     session.CloseCursor();
-    if (importer.Skipped() != 0) throw EToolError(std::string("demo rows refused in ") + name);
+    if (importer.BadRows() != 0) throw EToolError(std::string("demo rows refused in ") + name);
   };
   build(kAddressBookTable, address, [&](TImporter& importer) {
     std::vector<std::string> names;

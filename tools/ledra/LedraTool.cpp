@@ -19,6 +19,7 @@
 #include "tools/ledra/Exporter.h"
 #include "tools/ledra/Importer.h"
 #include "tools/ledra/KeyCommands.h"
+#include "tools/ledra/Maintenance.h"
 #include "tools/ledra/TableArguments.h"
 #include "tools/ledra/TableInfo.h"
 #include "tools/ledra/ToolError.h"
@@ -175,8 +176,13 @@ int RunImport(const TTableOptions& options, const std::string& file, TTextFormat
   TImporter importer(session.OpenCursor(), err);
   importer.Run(*input, format);
   session.CloseCursor();
-  out << "Added " << importer.Added() << " records, skipped " << importer.Skipped() << ".\n";
-  return importer.Skipped() == 0 ? kExitOk : kExitFindings;
+  if (importer.BadRows() > 0) {
+    err << "ledra: " << importer.BadRows() << " of " << importer.Rows()
+        << " rows cannot be imported; nothing was added to " << options.Table << "\n";
+    return kExitFindings;
+  }
+  out << "Added " << importer.Added() << " records.\n";
+  return kExitOk;
 }
 
 // ---- find, update, delete -----------------------------------------------------------
@@ -270,8 +276,10 @@ int RunLedraTool(int argc, const char* const* argv, std::istream& in, std::ostre
   CLI::App* import = app.add_subcommand(
       "import",
       "Append records from a CSV file with a header row naming the fields (any order and case) "
-      "or from a JSON array of objects; rows that cannot be added are reported with their line "
-      "and skipped (exit code 1)");
+      "or from a JSON array of objects. All rows are added or none: every row is checked "
+      "first, and the rows are written in one transaction. Exit code 1 when any row is bad "
+      "or refused by the table (each is reported with its line; nothing is added), 2 when the "
+      "input as a whole is malformed or the table cannot be written (nothing is added)");
   AddTableArguments(*import, table, true);
   import->add_option("FILE", importFile, "The file to read, - for standard input")->required();
   import->add_option("--format", format, "csv (the default) or json");
@@ -299,6 +307,31 @@ int RunLedraTool(int argc, const char* const* argv, std::istream& in, std::ostre
       app.add_subcommand("delete", "Delete the record with a primary key, under its record lock");
   AddTableArguments(*remove, table, true);
   remove->add_option("VALUE", key, "The values of the primary key's fields, in order")->required();
+
+  bool noBackup = false;
+  CLI::App* repair = app.add_subcommand(
+      "repair",
+      "Mend a damaged table: rebuild its indexes, free slot chain, counters and blob free list "
+      "from its records, after copying its files to .DBK, .IBK and .BBK; a sound table is left "
+      "untouched. Exit 0 when repaired or sound, 2 when it cannot be repaired");
+  AddTableArguments(*repair, table, false);
+  repair->add_flag("--no-backup", noBackup, "Do not copy the files before changing them");
+
+  std::string backupFolder;
+  CLI::App* backup = app.add_subcommand(
+      "backup",
+      "Copy a table's files into a folder while other programs may keep using the table: the "
+      "copy is one consistent state (writers wait until it is taken) and is verified before "
+      "it is kept");
+  AddTableArguments(*backup, table, false);
+  backup->add_option("DEST", backupFolder, "The folder to copy into (made when missing)")
+      ->required();
+  CLI::App* restore = app.add_subcommand(
+      "restore",
+      "Put a backup back in place of a table, only while no program has the table open; the "
+      "backup is verified first, and the files it replaces are kept as .DBK, .IBK and .BBK");
+  AddTableArguments(*restore, table, false);
+  restore->add_option("SOURCE", backupFolder, "The folder holding the backup")->required();
 
   TDemoOptions demo;
   CLI::App* demoCommand = app.add_subcommand(
@@ -328,6 +361,9 @@ int RunLedraTool(int argc, const char* const* argv, std::istream& in, std::ostre
     if (find->parsed()) return RunFind(table, key, asJson, out, err);
     if (update->parsed()) return RunUpdate(table, key, assignments, out, err);
     if (remove->parsed()) return RunDelete(table, key, out, err);
+    if (repair->parsed()) return RunRepair(table, !noBackup, out, err);
+    if (backup->parsed()) return RunBackup(table, backupFolder, out, err);
+    if (restore->parsed()) return RunRestore(table, backupFolder, out, err);
     if (demoCommand->parsed()) {
       TDemoData(demo).Run(out, err);
       return kExitOk;

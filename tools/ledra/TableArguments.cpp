@@ -11,6 +11,7 @@
 #include "engine/table/TableDescription.h"
 #include "platform/Cp1252.h"
 #include "tools/ledra/ToolError.h"
+#include "tools/ledra/ValueText.h"
 
 namespace ledra::tool {
 
@@ -82,11 +83,15 @@ bool NameStartsValid(std::string_view name) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
 }
 
-// Default, minimum and maximum texts must read as values of the field.
+// Default, minimum and maximum texts must read as values of the field; a
+// default must also fit it, or every new record would take it cut short.
 void CheckValueText(std::string_view arg, const TFieldDesc& desc, const std::string& text,
-                    std::string_view what) {
+                    std::string_view what, bool isDefault) {
   if (text.empty()) return;
   switch (desc.FieldType) {
+    case fldString:
+      if (!isDefault) return;
+      break;
     case fldDate:
     case fldBoolean:
     case fldSmallInt:
@@ -104,7 +109,7 @@ void CheckValueText(std::string_view arg, const TFieldDesc& desc, const std::str
   if (desc.IsAutoInc()) return;
   uint8_t value[kFieldValueBufferSize];
   try {
-    TextToFieldValue(desc, text, value);
+    ParseFieldValue(desc, Cp1252ToUtf8(text), value);
   } catch (const std::exception& error) {
     Bad(arg, std::string(what) + ": " + error.what());
   }
@@ -217,9 +222,9 @@ TFieldDesc ParseFieldArgument(std::string_view arg, uint16_t fieldNo) {
       Bad(arg, typeName + " fields take no default, minimum or maximum");
     }
   }
-  CheckValueText(arg, desc, desc.DefaultValue, "the default");
-  CheckValueText(arg, desc, desc.MinValue, "the minimum");
-  CheckValueText(arg, desc, desc.MaxValue, "the maximum");
+  CheckValueText(arg, desc, desc.DefaultValue, "the default", true);
+  CheckValueText(arg, desc, desc.MinValue, "the minimum", false);
+  CheckValueText(arg, desc, desc.MaxValue, "the maximum", false);
   return desc;
 }
 

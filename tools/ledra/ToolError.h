@@ -10,7 +10,7 @@ namespace ledra::tool {
 // Exit codes of every command.
 inline constexpr int kExitOk = 0;
 // The command ran but found something: a finding of verify, a key not found,
-// rows an import skipped.
+// bad rows in an import (which then adds none).
 inline constexpr int kExitFindings = 1;
 // The command could not run: bad arguments, a table that cannot be opened,
 // an engine error.

@@ -7,7 +7,19 @@
 
 namespace ledra::tool {
 
+void CheckTableName(const std::string& table) {
+  // The engine takes a name that holds its own directory; on the command
+  // line the directory is DIR, and a name that reaches elsewhere would open
+  // or create a table outside it.
+  if (table.find_first_of("/\\:") != std::string::npos || table.find("..") != std::string::npos) {
+    throw EToolError("'" + table +
+                     "' is not a table name: give the table's directory as DIR and its name "
+                     "alone as TABLE (no '/', '\\', ':' or '..')");
+  }
+}
+
 TToolSession::TToolSession(TTableOptions options) : options_(std::move(options)) {
+  if (!options_.Table.empty()) CheckTableName(options_.Table);
   std::error_code error;
   if (options_.Directory.empty() || !std::filesystem::is_directory(options_.Directory, error)) {
     throw EToolError("'" + options_.Directory + "' is not a directory");

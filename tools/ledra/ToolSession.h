@@ -25,9 +25,14 @@ struct TTableOptions {
   bool Exclusive = false;
 };
 
+// Refuses (EToolError) a table name that holds a directory: a '/', '\',
+// ':' or "..".
+void CheckTableName(const std::string& table);
+
 class TToolSession {
  public:
-  // The directory must exist (EToolError otherwise).
+  // The directory must exist and the table's name must be a name alone
+  // (CheckTableName); EToolError otherwise.
   explicit TToolSession(TTableOptions options);
   // Closes what is open; never raises.
   ~TToolSession();

@@ -101,7 +101,7 @@ TEST_F(ImporterTest, ImportedRowsExportAsGiven) {
   }
   TLedraRun imported = RunLedra({"import", Dir(), "Goods", "-"}, input);
   ASSERT_EQ(imported.Exit, 0) << imported.Err;
-  EXPECT_EQ(imported.Out, "Added 4 records, skipped 0.\n");
+  EXPECT_EQ(imported.Out, "Added 4 records.\n");
 
   std::string expected = kHeader + "\r\n";
   for (const std::string& row : kRows) expected += row + "\r\n";
@@ -162,36 +162,68 @@ TEST_F(ImporterTest, ImportedRowsExportAsGiven) {
   }
 }
 
-// Rows that cannot be converted or that a check or the unique index refuses
-// are reported with their line and skipped whole; the others are added.
-TEST_F(ImporterTest, RefusedRowsAreSkippedWithTheirLine) {
+// Rows that cannot be converted or that a check refuses are all reported,
+// each bad field with its line, and then nothing is written; rows the
+// unique index refuses are found while writing, and the transaction that
+// holds the rows written before them is rolled back.
+TEST_F(ImporterTest, BadRowsAreAllReportedAndNothingIsWritten) {
+  ASSERT_EQ(RunLedra({"import", Dir(), "Goods", "-"}, "Code,Name\nA1,kept\n").Exit, 0);
+  const std::string before = TableBytes();
   const std::string input =
       "Code,Name,Count,Born\n"
-      "A1,first,1,2001-01-01\n"      // line 2
-      "A2,second,many,2001-01-02\n"  // line 3: not an integer
-      "\"A3\",\"third\nrow\",3,\n"   // lines 4-5
-      "A1,again,4,\n"                // line 6: the key exists
-      ",nameless,5,\n"               // line 7: Code is required
-      "A6,sixth,6,2001-02-30\n"      // line 8: no such date
-      "A7,seventh\n"                 // line 9: too few values
-      "A8,eighth,8,\n";              // line 10
+      "A2,first,1,2001-01-01\n"      // line 2
+      "A3,second,many,2001-01-02\n"  // line 3: not an integer
+      "\"A4\",\"third\nrow\",3,\n"   // lines 4-5
+      ",nameless,5,\n"               // line 6: Code is required
+      "A6,sixth,6,2001-02-30\n"      // line 7: no such date
+      "A7,seventh\n"                 // line 8: too few values
+      "A8,eighth,x,2001-13-01\n";    // line 9: two bad fields
   TLedraRun run = RunLedra({"import", Dir(), "Goods", "-"}, input);
   EXPECT_EQ(run.Exit, 1);
-  EXPECT_EQ(run.Out, "Added 3 records, skipped 5.\n");
-  std::vector<std::string> errors = Lines(run.Err);
-  ASSERT_EQ(errors.size(), 5u) << run.Err;
-  EXPECT_NE(errors[0].find("line 3: field 'Count': 'many' is not a valid integer value"),
-            std::string::npos);
-  EXPECT_NE(errors[1].find("line 6: Ledra Engine Error # 9729"), std::string::npos);
-  EXPECT_NE(errors[2].find("line 7: Ledra Engine Error # 9732"), std::string::npos);
-  EXPECT_NE(errors[3].find("line 8: field 'Born': '2001-02-30' is not a valid date"),
-            std::string::npos);
-  EXPECT_NE(errors[4].find("line 9: 2 values for 4 columns"), std::string::npos);
-  std::vector<std::vector<std::string>> rows = Records(Export());
-  ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[1][0], "A1");
-  EXPECT_EQ(rows[2][1], "third\nrow");
-  EXPECT_EQ(rows[3][0], "A8");
+  EXPECT_EQ(run.Out, "");
+  EXPECT_EQ(Lines(run.Err),
+            (std::vector<std::string>{
+                "line 3: field 'Count': 'many' is not a valid integer value",
+                "line 6: Ledra Engine Error # 9732 A value must be provided for the field 'Code' "
+                "in the table 'Goods' (LEDRA_REQDERR)",
+                "line 7: field 'Born': '2001-02-30' is not a valid date (a date is YYYY-MM-DD, "
+                "from 0001-01-01 to 9999-12-31)",
+                "line 8: 2 values for 4 columns",
+                "line 9: field 'Count': 'x' is not a valid integer value",
+                "line 9: field 'Born': '2001-13-01' is not a valid date (a date is YYYY-MM-DD, "
+                "from 0001-01-01 to 9999-12-31)",
+                "ledra: 5 of 7 rows cannot be imported; nothing was added to Goods"}));
+  EXPECT_EQ(TableBytes(), before);
+
+  // Keys the table or an earlier row holds: every such row is named, the
+  // rows posted before them are rolled back.
+  const std::string keys =
+      "Code,Name\n"
+      "B1,new\n"
+      "A1,taken by the table\n"  // line 3
+      "B2,new\n"
+      "B1,taken by line 2\n"  // line 5
+      "B3,new\n";
+  for (const std::string mode : {"--shared", "--exclusive"}) {
+    SCOPED_TRACE(mode);
+    std::vector<std::string> args{"import", Dir(), "Goods", "-"};
+    if (mode == "--exclusive") args.push_back(mode);
+    run = RunLedra(args, keys);
+    EXPECT_EQ(run.Exit, 1);
+    std::vector<std::string> errors = Lines(run.Err);
+    ASSERT_EQ(errors.size(), 3u) << run.Err;
+    EXPECT_EQ(errors[0].rfind("line 3: Ledra Engine Error # 9729", 0), 0u) << errors[0];
+    EXPECT_NE(errors[0].find("(LEDRA_KEYVIOL)"), std::string::npos);
+    EXPECT_EQ(errors[1].rfind("line 5: Ledra Engine Error # 9729", 0), 0u) << errors[1];
+    EXPECT_EQ(errors[2], "ledra: 2 of 5 rows cannot be imported; nothing was added to Goods");
+    EXPECT_EQ(TableBytes(), before);
+  }
+
+  // The same rows without the clashes go in whole.
+  run = RunLedra({"import", Dir(), "Goods", "-"}, "Code,Name\nB1,new\nB2,new\nB3,new\n");
+  EXPECT_EQ(run.Exit, 0) << run.Err;
+  EXPECT_EQ(run.Out, "Added 3 records.\n");
+  EXPECT_EQ(Records(Export()).size(), 5u);
   EXPECT_EQ(RunLedra({"verify", Dir(), "Goods"}).Exit, 0);
 }
 
@@ -202,9 +234,11 @@ TEST_F(ImporterTest, MalformedInputWritesNothing) {
   const std::string before = TableBytes();
   const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
       {"csv", "Code,Name\nZ2,fine\nZ3,bro\"ken\nZ4,fine\n", "line 3: a quote inside"},
-      {"csv", "Code,Name\nZ2,\"never closed\nZ3,x\n", "line 2: a quoted field is not closed"},
-      {"csv", "Code,Colour\nZ2,red\n", "no field named 'Colour'"},
-      {"csv", "Code,code\nZ2,Z3\n", "named twice"},
+      {"csv", "Code,Name\nZ2,\"never closed\nZ3,x\n",
+       "line 2: a quoted field begins here and is not closed"},
+      {"csv", "Code,Colour\nZ2,red\n", "line 1: the table has no field named 'Colour'"},
+      {"csv", "Code,code\nZ2,Z3\n", "line 1: field 'code' is named twice"},
+      {"csv", "Name\nZ2\n", "line 1: the header has no column for the required field 'Code'"},
       {"csv", "", "the input is empty"},
       {"json", "{\"Code\": \"Z2\"}", "not a JSON array"},
       {"json", "[{\"Code\": \"Z2\"},", "not JSON"},
@@ -247,33 +281,49 @@ TEST_F(ImporterTest, BlobAndMemoValuesRoundTrip) {
       {"N2", longMemo, longData},
       {"N3", "", ""},
   };
-  // Rows the table refuses, each after a good memo value: a bad hex text, a
-  // memo the code page cannot hold, a key that exists. More of them than a
-  // cursor can keep blobs open, so that none may stay open after its row.
   std::string input = "Code,Memo,Data\n";
   for (const auto& row : rows) input += tool::CsvLine(row);
-  const int bad = int(std::count(input.begin(), input.end(), '\n')) + 1;
-  const auto line = [&](int offset) { return "line " + std::to_string(bad + offset) + ": "; };
-  for (int i = 0; i < 50; ++i) {
-    input += "X" + std::to_string(i) + ",kept memo,0G\n";
-    input += "Y" + std::to_string(i) + ",漢字,00\n";
-    input += "N1,duplicate,AA\n";
-  }
-  input += "N4,last,01\n";
   TLedraRun imported = RunLedra({"import", Dir(), "Notes", "-"}, input);
-  EXPECT_EQ(imported.Exit, 1);
-  EXPECT_EQ(imported.Out, "Added 4 records, skipped 150.\n");
-  std::vector<std::string> errors = Lines(imported.Err);
-  ASSERT_EQ(errors.size(), 150u);
-  EXPECT_EQ(errors[0], line(0) + "field 'Data': '0G' is not a hexadecimal byte string (skipped)");
-  EXPECT_NE(errors[1].find(line(1) + "field 'Memo': '漢字' holds characters"), std::string::npos);
-  EXPECT_NE(errors[2].find(line(2) + "Ledra Engine Error # 9729"), std::string::npos);
-  EXPECT_EQ(ReadFile(dir_.File("Notes.BLB")).find("kept memo"), std::string::npos);
+  ASSERT_EQ(imported.Exit, 0) << imported.Err;
   EXPECT_NE(ReadFile(dir_.File("Notes.BLB"))
                 .find("Gr\xFC\xDF"
                       "e, \x80"),
             std::string::npos);
+  const std::string blobsBefore = ReadFile(dir_.File("Notes.BLB"));
+  const std::string dataBefore = ReadFile(dir_.File("Notes.DAT"));
 
+  // Values that do not convert: a bad hex text, a memo the code page cannot
+  // hold. The first 100 problems are listed, the rest counted.
+  std::string bad = "Code,Memo,Data\n";
+  for (int i = 0; i < 60; ++i) {
+    bad += "X" + std::to_string(i) + ",kept memo,0G\n";
+    bad += "Y" + std::to_string(i) + ",漢字,00\n";
+  }
+  imported = RunLedra({"import", Dir(), "Notes", "-"}, bad);
+  EXPECT_EQ(imported.Exit, 1);
+  std::vector<std::string> errors = Lines(imported.Err);
+  ASSERT_EQ(errors.size(), 102u);
+  EXPECT_EQ(errors[0], "line 2: field 'Data': '0G' is not a hexadecimal byte string");
+  EXPECT_EQ(errors[1],
+            "line 3: field 'Memo': '漢字' holds U+6F22 ('漢'), which code page 1252 has no "
+            "character for");
+  EXPECT_EQ(errors[100], "... and 20 more problems");
+  EXPECT_EQ(errors[101], "ledra: 120 of 120 rows cannot be imported; nothing was added to Notes");
+
+  // Keys that exist, each row with blob values: more of them than a cursor
+  // can keep blobs open, so none may stay open after its row is refused.
+  std::string taken = "Code,Memo,Data\n";
+  for (int i = 0; i < 50; ++i) taken += "X" + std::to_string(i) + ",kept memo,AA\nN1,again,AA\n";
+  imported = RunLedra({"import", Dir(), "Notes", "-"}, taken);
+  EXPECT_EQ(imported.Exit, 1);
+  errors = Lines(imported.Err);
+  ASSERT_EQ(errors.size(), 51u);
+  EXPECT_EQ(errors[0].rfind("line 3: Ledra Engine Error # 9729", 0), 0u) << errors[0];
+  EXPECT_EQ(errors[49].rfind("line 101: Ledra Engine Error # 9729", 0), 0u) << errors[49];
+  EXPECT_EQ(ReadFile(dir_.File("Notes.BLB")), blobsBefore);
+  EXPECT_EQ(ReadFile(dir_.File("Notes.DAT")), dataBefore);
+
+  ASSERT_EQ(RunLedra({"import", Dir(), "Notes", "-"}, "Code,Memo,Data\nN4,last,01\n").Exit, 0);
   std::string expected = "Code,Memo,Data\r\n";
   for (const auto& row : rows) expected += tool::CsvLine(row);
   expected += "N4,last,01\r\n";
@@ -326,7 +376,7 @@ TEST_F(ImporterTest, LongImportsShowProgress) {
     input += "K" + std::to_string(10000 + (i * 7919) % 2100) + "," + std::to_string(i) + "\n";
   TLedraRun run = RunLedra({"import", Dir(), "Goods", "-"}, input);
   EXPECT_EQ(run.Exit, 0) << run.Err;
-  EXPECT_EQ(run.Out, "Added 2100 records, skipped 0.\n");
+  EXPECT_EQ(run.Out, "Added 2100 records.\n");
   EXPECT_EQ(Lines(run.Err),
             (std::vector<std::string>{"ledra: 1000 of 2100 rows", "ledra: 2000 of 2100 rows",
                                       "ledra: 2100 of 2100 rows"}));

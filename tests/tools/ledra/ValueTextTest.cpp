@@ -50,7 +50,9 @@ TEST(ValueTextTest, TextsCrossTheCodePageEdge) {
   EXPECT_EQ(RoundTrip(Desc("A:float"), "0.1"), "0.1");
 
   EXPECT_NE(Refusal(Desc("A:string:9"), "\xE4\xB8\xAD").find("code page"), std::string::npos);
-  EXPECT_NE(Refusal(Desc("A:string:9"), "\xC3").find("code page"), std::string::npos);
+  EXPECT_EQ(Refusal(Desc("A:string:9"), "ab\xC3"),
+            "the value holds byte 0xC3 (its byte 3), which is not UTF-8 (is the input in another "
+            "encoding?)");
   EXPECT_EQ(Refusal(Desc("A:string:3"), "Zürich"), "'Zürich' is longer than 3 characters");
   EXPECT_EQ(Refusal(Desc("A:date"), "2023-02-29").find("'2023-02-29'"), 0u);
   EXPECT_NE(Refusal(Desc("A:bytes:2"), "ABCDEF").find("longer than 2 bytes"), std::string::npos);
@@ -117,7 +119,7 @@ TEST(ValueTextTest, CsvReadsWhatItWritesAndRefusesBadQuoting) {
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"a,b\nc,d\"e\n", "line 2: a quote inside an unquoted field"},
       {"a,b\n\"c\"d,e\n", "line 2: only a comma or a line end may follow a closing quote"},
-      {"a\n\"b\nc\n", "line 2: a quoted field is not closed"},
+      {"a\nb\n\"c\nd\n", "line 3: a quoted field begins here and is not closed"},
   };
   for (const auto& [input, message] : bad) {
     std::istringstream badIn(input);
@@ -130,6 +132,69 @@ TEST(ValueTextTest, CsvReadsWhatItWritesAndRefusesBadQuoting) {
       EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
     }
   }
+}
+
+// Where a CSV input stops being UTF-8 is noted by line and byte, in the
+// record it belongs to; a field longer than its limit is counted, not kept;
+// a byte order mark at the start is not part of the first name.
+TEST(ValueTextTest, CsvNotesBadUtf8AndLongFieldsWhereTheyAre) {
+  std::istringstream in(
+      "\xEF\xBB\xBFName,Note\n"
+      "ok,\xC3\xA9t\xC3\xA9\n"           // line 2: fine
+      "\xC3,x\n"                         // line 3: cut short by the comma
+      "a,\"two\nlines \xED\xA0\x80\"\n"  // line 4-5: a surrogate
+      "\xC0\x80,x\n"                     // line 6: an overlong zero
+      "abcdefgh,\xF4\x90\x80\x80\n"      // line 7: above U+10FFFF
+      "abcd,\xE2\x82\n");                // line 8: cut short by the end
+  TCsvReader reader(in);
+  reader.SetFieldLimits({4}, TCsvReader::kNoLimit);
+  std::vector<TCsvRecord> records;
+  while (std::optional<TCsvRecord> record = reader.Next()) records.push_back(*record);
+  ASSERT_EQ(records.size(), 7u);
+  EXPECT_EQ(records[0].Fields[0], "Name");
+  const std::vector<std::tuple<size_t, size_t, size_t>> spots = {
+      {3, 1, 0}, {5, 7, 1}, {6, 1, 0}, {7, 10, 1}, {8, 6, 1}};
+  EXPECT_FALSE(records[0].BadUtf8 || records[1].BadUtf8);
+  for (size_t i = 0; i < spots.size(); ++i) {
+    const TCsvRecord& record = records[i + 2];
+    SCOPED_TRACE(record.Line);
+    ASSERT_TRUE(record.BadUtf8.has_value());
+    EXPECT_EQ(record.BadUtf8->Line, std::get<0>(spots[i]));
+    EXPECT_EQ(record.BadUtf8->Byte, std::get<1>(spots[i]));
+    EXPECT_EQ(record.BadUtf8Field, std::get<2>(spots[i]));
+  }
+  // The first field is kept up to 4 bytes; the others whole.
+  EXPECT_EQ(records[5].Fields[0], "abcd");
+  EXPECT_EQ(records[5].Cut, (std::vector<std::pair<size_t, uint64_t>>{{0, 8}}));
+  EXPECT_TRUE(records[6].Cut.empty());
+  EXPECT_EQ(records[2].Fields[0], "\xC3");
+}
+
+// Values out of their field's range say what the field takes; BCD values
+// with more places than the field keeps are refused, not rounded.
+TEST(ValueTextTest, RefusalsSayWhatTheFieldTakes) {
+  EXPECT_EQ(Refusal(Desc("A:smallint"), " -32769"),
+            "' -32769' is out of range for a smallint field (-32768 to 32767)");
+  EXPECT_EQ(Refusal(Desc("A:word"), "65536"),
+            "'65536' is out of range for a word field (0 to 65535)");
+  EXPECT_EQ(Refusal(Desc("A:integer"), "1.5"), "'1.5' is not a valid integer value");
+  EXPECT_EQ(Refusal(Desc("A:float"), "1e400"), "'1e400' is out of range for a float field");
+  EXPECT_NE(Refusal(Desc("A:time"), "12:60").find("(a time is HH:MM"), std::string::npos);
+
+  const TFieldDesc bcd = Desc("A:bcd:2");
+  EXPECT_EQ(RoundTrip(bcd, "1.50"), "1.50");
+  EXPECT_EQ(RoundTrip(bcd, "-100e-2"), "-1.00");
+  EXPECT_EQ(RoundTrip(bcd, "1.5e1"), "15.00");
+  for (const std::string text : {"1.005", "2.5e-3", "0.001"}) {
+    EXPECT_EQ(Refusal(bcd, text),
+              "'" + text + "' has more decimal places than the field keeps (2); round it first");
+  }
+  // The values pass through four places whatever the scale.
+  EXPECT_EQ(RoundTrip(Desc("A:bcd:6"), "0.1234"), "0.123400");
+  EXPECT_NE(Refusal(Desc("A:bcd:6"), "0.12345").find("keeps (4)"), std::string::npos);
+
+  EXPECT_EQ(TableText("Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC"), "Gr\xFC\xDF \x80");
+  EXPECT_EQ(PrintableUtf8("a\xFF\xC3\xA9"), "a\\xFF\xC3\xA9");
 }
 
 TEST(ValueTextTest, FieldArgumentsTakeEscapedColons) {
