@@ -24,6 +24,7 @@
 #include "app/Messages.h"
 #include "app/OSData.h"
 #include "app/Pictures.h"
+#include "app/RunRecord.h"
 #include "app/Text.h"
 #include "app/TownSelection.h"
 #include "components/LedraField.h"
@@ -227,7 +228,10 @@ void TFmMain::FormClose() {
 
 void TFmMain::BtnUpdateClick() {
   Guarded(this, [this] {
-    TUpdateRun run(TblSmeAdt, TblNewChinaTowns, choice_, *this, *this, *this);
+    // The address book is backed up before the run's first change, and every
+    // record written is listed beside the backup.
+    TRunRecord record(TblSmeAdt);
+    TUpdateRun run(TblSmeAdt, TblNewChinaTowns, choice_, *this, *this, *this, &record);
     run.Run();
   });
 }

@@ -23,17 +23,19 @@ std::string CounterText(uint32_t value) {
 
 TUpdateRun::TUpdateRun(ledra::TLedraTable& addressBook, ledra::TLedraTable& newTowns,
                        TTownChoice& choice, TUpdateConfirmation& confirmation, TTownAsker& asker,
-                       TUpdateProgress& progress)
+                       TUpdateProgress& progress, TRunKeeper* keeper)
     : addressBook_(addressBook),
       newTowns_(newTowns),
       choice_(choice),
       confirmation_(confirmation),
       asker_(asker),
-      progress_(progress) {}
+      progress_(progress),
+      keeper_(keeper) {}
 
 void TUpdateRun::Run() {
   TotalRecords = 0;
   TotalUpdated = 0;
+  changing_ = false;
   choice_.ResetCounters();
   if (!confirmation_.ConfirmUpdate()) return;
 
@@ -76,15 +78,29 @@ void TUpdateRun::UpdateRecord() {
   choice_.NewTown2 = UpperCaseAscii(newTowns_.FieldByName("TownName2").AsString());
   choice_.NewTown3 = UpperCaseAscii(newTowns_.FieldByName("TownName3").AsString());
   choice_.NewTown4 = UpperCaseAscii(newTowns_.FieldByName("TownName4").AsString());
+  TTownDecision decision = TTownDecision::Automatic;
+  const uint32_t unchanged = choice_.Unchanged;
   if (choice_.ChooseTown()) {
     asker_.AskTown(choice_);
     ++choice_.UserUpdated;
+    decision = TTownDecision::ChosenByUser;
+  } else if (choice_.Unchanged != unchanged) {
+    decision = TTownDecision::KeptUpperCased;
   }
   if (!choice_.ChosenTown.empty()) {
+    if (keeper_ != nullptr && !changing_) {
+      keeper_->BeforeFirstChange();
+      changing_ = true;
+    }
     ++TotalUpdated;
     addressBook_.Edit();
-    addressBook_.FieldByName("NAD_CITY_NM").SetAsString(choice_.ChosenTown);
+    ledra::TLedraField& town = addressBook_.FieldByName("NAD_CITY_NM");
+    const std::string oldTown = keeper_ != nullptr ? town.AsString() : std::string();
+    town.SetAsString(choice_.ChosenTown);
     addressBook_.Post();
+    if (keeper_ != nullptr) {
+      keeper_->RecordWritten(oldTown, addressBook_.FieldByName("NAD_CITY_NM").AsString(), decision);
+    }
   }
 }
 

@@ -48,6 +48,26 @@ class TUpdateProgress {
   virtual void ProcessMessages() = 0;
 };
 
+// How the town written into a record was decided.
+enum class TTownDecision {
+  Automatic,       // the town-choice rules chose it
+  ChosenByUser,    // the town selection dialog
+  KeptUpperCased,  // no new name: the record's own town written back upper-cased
+};
+
+// What the run keeps of what it did (RunRecord.h). Optional.
+class TRunKeeper {
+ public:
+  virtual ~TRunKeeper() = default;
+  // Once per run, before its first record is changed. What this raises ends
+  // the run with nothing changed.
+  virtual void BeforeFirstChange() = 0;
+  // After each record written, the address book still on it: the town it
+  // held when it was locked for the edit and the town it holds now.
+  virtual void RecordWritten(const std::string& oldTown, const std::string& newTown,
+                             TTownDecision decision) = 0;
+};
+
 inline constexpr const char* kStatusInProgress = "Address Book update in progress";
 inline constexpr const char* kStatusComplete = "Update complete";
 
@@ -58,8 +78,11 @@ std::string CounterText(uint32_t value);
 
 class TUpdateRun {
  public:
+  // `keeper`, when given, is told before the first change and after every
+  // record written.
   TUpdateRun(ledra::TLedraTable& addressBook, ledra::TLedraTable& newTowns, TTownChoice& choice,
-             TUpdateConfirmation& confirmation, TTownAsker& asker, TUpdateProgress& progress);
+             TUpdateConfirmation& confirmation, TTownAsker& asker, TUpdateProgress& progress,
+             TRunKeeper* keeper = nullptr);
 
   // The whole run, from the confirmation to the closing step. An error ends
   // the loop; the closing step runs and the error goes on to the caller, with
@@ -80,6 +103,9 @@ class TUpdateRun {
   TUpdateConfirmation& confirmation_;
   TTownAsker& asker_;
   TUpdateProgress& progress_;
+  TRunKeeper* keeper_;
+  // The keeper has been told that changes begin.
+  bool changing_ = false;
 };
 
 }  // namespace ostrevo

@@ -82,6 +82,8 @@ class MainTest : public QObject {
 
 void MainTest::initTestCase() {
   QVERIFY(::chdir(start_.Path().c_str()) == 0);
+  // Update runs keep their backups and change lists here, not in the user's home.
+  ::setenv("XDG_DATA_HOME", start_.File("user-data").c_str(), 1);
   test::CreateAddressBook(data_.Path(), kAddresses);
   test::CreateAddressBook(other_.Path(), {{"B01", "CN", "100001", "Beijing", "Beijing"}});
 }

@@ -163,6 +163,8 @@ class SharingTest : public QObject {
 void SharingTest::initTestCase() {
   // The new-town table is looked for in the start directory.
   QVERIFY(::chdir(start_.Path().c_str()) == 0);
+  // Update runs keep their backups and change lists here, not in the user's home.
+  ::setenv("XDG_DATA_HOME", start_.File("user-data").c_str(), 1);
   test::CreateNewTowns(start_.Path(), kTowns);
 }
 

@@ -3,6 +3,7 @@
 #include <QTest>
 
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -10,7 +11,10 @@
 #include <vector>
 
 #include "app/AddressBook.h"
+#include "app/RunRecord.h"
 #include "components/LedraField.h"
+#include "engine/errors/EngineError.h"
+#include "platform/Cp1252.h"
 #include "tests/app/TestTables.h"
 #include "tests/support/TempDir.h"
 
@@ -123,7 +127,45 @@ class UpdateRunTest : public QObject {
   void DecliningChangesNothing();
   void AnErrorEndsTheLoopButTheClosingStepRuns();
   void SecondRunDecidesAgain();
+  void RunKeepsABackupAndTheListOfWhatItWrote();
+  void NoBackupMeansNoChange();
+  void ChangeListTextHelpers();
 };
+
+namespace {
+
+// Points the user's data folder at a folder of the test for its lifetime.
+class TDataHome {
+ public:
+  explicit TDataHome(const std::string& path) {
+    if (const char* old = std::getenv("XDG_DATA_HOME")) old_ = old;
+    ::setenv("XDG_DATA_HOME", path.c_str(), 1);
+  }
+  ~TDataHome() {
+    if (old_.empty()) {
+      ::unsetenv("XDG_DATA_HOME");
+    } else {
+      ::setenv("XDG_DATA_HOME", old_.c_str(), 1);
+    }
+  }
+
+ private:
+  std::string old_;
+};
+
+std::vector<std::string> SplitCsvLine(const std::string& line) {
+  std::vector<std::string> fields(1);
+  for (char c : line) {
+    if (c == ',') {
+      fields.emplace_back();
+    } else if (c != '\r') {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+
+}  // namespace
 
 void UpdateRunTest::TrimAndCounterText() {
   QCOMPARE(TrimText(std::string("\x01 \tCN\r\n ", 8)), std::string("CN"));
@@ -249,6 +291,99 @@ void UpdateRunTest::SecondRunDecidesAgain() {
   QCOMPARE(asked, 2);
   QCOMPARE(script.counters.back(), std::string("10 5 3 1 6"));
   QCOMPARE(tables.Contents().at("A06").at("NAD_CITY_NM"), std::string("OLD TOWN"));
+}
+
+void UpdateRunTest::RunKeepsABackupAndTheListOfWhatItWrote() {
+  ledra::test::TempDir home;
+  TDataHome dataHome(home.Path().string());
+  std::vector<TAddress> addresses = kAddresses;
+  addresses.push_back({"A11", "CN", "518001", "Sh\u00e9nzh\u00e8n", "Guangdong"});
+  TTables tables(addresses, kTowns);
+  const auto before = tables.Contents();
+  TTownChoice choice;
+  TScript script;
+  script.onAsk = [](TTownChoice& c) { c.ChosenTown = c.NewTown3; };
+  TRunRecord record(tables.addressBook);
+  TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script, &record);
+  run.Run();
+  QCOMPARE(run.TotalUpdated, 6u);
+  const auto after = tables.Contents();
+
+  const std::string folder = record.Folder();
+  const std::string backups = home.Path().string() + "/Ostrevo/Backups/";
+  QVERIFY2(folder.rfind(backups, 0) == 0, folder.c_str());
+
+  // One line per record written: its key, its town before and after, as
+  // UTF-8, and how the town was decided.
+  std::ifstream list(folder + kChangeListName, std::ios::binary);
+  std::string line;
+  std::getline(list, line);
+  QCOMPARE(line, std::string("ACC_NR,Old town,New town,Decision\r"));
+  const std::map<std::string, std::string> decisions = {
+      {"A01", "automatic"},          {"A02", "automatic"},
+      {"A03", "chosen by the user"}, {"A06", "kept upper-cased (no new name)"},
+      {"A07", "automatic"},          {"A11", "automatic"}};
+  std::map<std::string, std::string> listed;
+  while (std::getline(list, line)) {
+    const std::vector<std::string> fields = SplitCsvLine(line);
+    QCOMPARE(fields.size(), size_t(4));
+    const std::string& account = fields[0];
+    QVERIFY2(listed.emplace(account, fields[3]).second, account.c_str());
+    QCOMPARE(fields[1], ledra::platform::Cp1252ToUtf8(before.at(account).at("NAD_CITY_NM")));
+    QCOMPARE(fields[2], ledra::platform::Cp1252ToUtf8(after.at(account).at("NAD_CITY_NM")));
+  }
+  QCOMPARE(listed, decisions);
+  QCOMPARE(before.at("A11").at("NAD_CITY_NM"), std::string("Sh\xe9nzh\xe8n"));  // cp1252
+
+  // The backup, put back with the shipping application closed, is the
+  // address book as it was before the run.
+  tables.addressBook.Close();
+  tables.newTowns.Close();
+  QVERIFY(test::Ledra("restore " + tables.dir.Path().string() + " Smeadt01 '" + folder + "'"));
+  QVERIFY(tables.Contents() == before);
+}
+
+void UpdateRunTest::NoBackupMeansNoChange() {
+  ledra::test::TempDir home;
+  TTables tables(kAddresses, kTowns);
+  const auto before = tables.Contents();
+  TTownChoice choice;
+  TScript script;
+  script.onAsk = [](TTownChoice& c) { c.ChosenTown = c.NewTown1; };
+  {
+    // A file where the data folder should be: no backup can be made there.
+    TDataHome dataHome(home.Write("not-a-folder", "x"));
+    TRunRecord record(tables.addressBook);
+    TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script, &record);
+    QVERIFY_THROWS_EXCEPTION(ledra::ELedraEngineError, run.Run());
+    QCOMPARE(run.TotalUpdated, 0u);
+    QVERIFY(record.Folder().empty());
+  }
+  QVERIFY(tables.Contents() == before);
+  QCOMPARE(script.log[script.log.size() - 3], std::string("hide"));
+  QCOMPARE(script.log[script.log.size() - 2], std::string("status Update complete"));
+  QVERIFY(script.counters.empty());  // not even the first record was counted
+
+  // No data folder at all.
+  const std::string homeVariable = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  ::unsetenv("HOME");
+  {
+    TDataHome dataHome("relative/not/allowed");
+    TRunRecord record(tables.addressBook);
+    TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script, &record);
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, run.Run());
+  }
+  if (!homeVariable.empty()) ::setenv("HOME", homeVariable.c_str(), 1);
+  QVERIFY(tables.Contents() == before);
+}
+
+void UpdateRunTest::ChangeListTextHelpers() {
+  QCOMPARE(CsvField("NANSHAN"), std::string("NANSHAN"));
+  QCOMPARE(CsvField("A, \"B\""), std::string("\"A, \"\"B\"\"\""));
+  // Half past three and a second on 9 December 2026 (day 46365).
+  QCOMPARE(RunFolderName(46365.0 + (15 * 3600 + 30 * 60 + 1) / 86400.0),
+           std::string("2026-12-09 15.30.01"));
+  QCOMPARE(RunFolderName(46365.0 + 86399.9 / 86400.0), std::string("2026-12-10 00.00.00"));
 }
 
 }  // namespace ostrevo
