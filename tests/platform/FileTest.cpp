@@ -264,7 +264,11 @@ TEST_F(FileTest, NamesAreFoundWithoutRegardToCase) {
   EXPECT_EQ(Contents(stored), "");
   EXPECT_TRUE(RenameFile(dir_.File("smeadt01.dat"), dir_.File("SMEADT01.DAT")));  // case only
   EXPECT_EQ(Contents(dir_.File("SMEADT01.DAT")), "");
+#ifdef _WIN32
+  EXPECT_EQ(ResolveFileName(stored), dir_.File("SMEADT01.DAT"));  // one file, spelt anew
+#else
   EXPECT_FALSE(std::filesystem::exists(stored));
+#endif
   EXPECT_TRUE(RemoveFile(dir_.File("smeadt01.dat")));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("SMEADT01.DAT")));
 }
@@ -352,6 +356,9 @@ TEST_F(FileTest, CallsAreCountedAndFaultsInjected) {
 }
 
 TEST(PathTest, SeparatorsAndDirectories) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX names and TMPDIR; the Windows forms are tested in win32/";
+#else
   EXPECT_EQ(PathSeparator(), '/');
   EXPECT_TRUE(ContainsPath("data/Smeadt01"));
   EXPECT_FALSE(ContainsPath("Smeadt01"));
@@ -375,6 +382,7 @@ TEST(PathTest, SeparatorsAndDirectories) {
   ::unsetenv("TMPDIR");
   EXPECT_EQ(GetTempDir(), "/tmp/");
   if (old) ::setenv("TMPDIR", kept.c_str(), 1);
+#endif
 }
 
 }  // namespace

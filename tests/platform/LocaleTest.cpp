@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/WinError.h"
+#include "tests/support/Wine.h"
 
 namespace ledra::platform {
 namespace {
@@ -134,7 +135,9 @@ TEST(LocaleTest, MappingCountsAndBuffers) {
   EXPECT_EQ(GetLastError(), 122u);
   EXPECT_EQ(MapLocaleString(kEnglish, 0x0300, "abc", -1, buffer, 8), 0);
   EXPECT_EQ(MapLocaleString(kEnglish, kMapUpperCase, "abc", 0, buffer, 8), 0);
-  EXPECT_EQ(MapLocaleString(1031, kMapUpperCase, "abc", -1, buffer, 8), 0);
+#ifndef _WIN32
+  EXPECT_EQ(MapLocaleString(1031, kMapUpperCase, "abc", -1, buffer, 8), 0);  // only 1033 here
+#endif
 }
 
 TEST(LocaleTest, SingleByteComparisonsMatchTheRecording) {
@@ -210,6 +213,9 @@ TEST(LocaleTest, StringSortOrdersAsWindowsDoes) {
 }
 
 TEST(LocaleTest, WordSortSetsHyphenAndApostropheAside) {
+  if (test::RunningUnderWine()) {
+    GTEST_SKIP() << "Wine's word sort orders a leading hyphen otherwise than Windows";
+  }
   const uint32_t kWordSort = kCompareIgnoreNonSpace;
   // Without string sort the order of "co-op" and "coop" flips: the hyphen
   // only breaks the tie.
@@ -243,6 +249,9 @@ TEST(LocaleTest, ExplicitLengthsIncludeZeroPaddingThatWeighsNothing) {
 }
 
 TEST(LocaleTest, UnavailableLocalesAndBadArgumentsFail) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has every locale it installed and its own argument checks";
+#endif
   const uint32_t kStringSort = kCompareStringSort | kCompareIgnoreNonSpace;
   EXPECT_EQ(CompareLocaleStrings(1031, kStringSort, "a", -1, "b", -1), 0);
   EXPECT_EQ(CompareLocaleStrings(1033 + 65536, kStringSort, "a", -1, "b", -1), 0);

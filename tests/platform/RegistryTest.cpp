@@ -181,6 +181,9 @@ TEST(RegistryTest, FilesThatAreNotRegistryFilesRaise) {
 }
 
 TEST(RegistryTest, FileNamedByTheEnvironment) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows reads the machine's registry unless a file is named (tested in win32/)";
+#else
   const char* before = std::getenv("OSTREVO_REGISTRY");
   std::string saved = before != nullptr ? before : "";
   ::setenv("OSTREVO_REGISTRY", "/tmp/some.reg", 1);
@@ -188,9 +191,13 @@ TEST(RegistryTest, FileNamedByTheEnvironment) {
   ::unsetenv("OSTREVO_REGISTRY");
   EXPECT_EQ(TRegistry().FileName(), "/etc/ostrevo/registry.reg");
   if (before != nullptr) ::setenv("OSTREVO_REGISTRY", saved.c_str(), 1);
+#endif
 }
 
 TEST(Wow64Test, NoCompatibilityLayerOutsideWindows) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows answers from the system (tested in win32/)";
+#endif
   EXPECT_EQ(ProbeWow64Process(), TWow64Answer::NotFound);
 }
 

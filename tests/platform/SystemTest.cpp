@@ -11,7 +11,9 @@ namespace ledra::platform {
 namespace {
 
 TEST(SystemTest, ThreadIdsAndTicks) {
+#ifndef _WIN32
   EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(::getpid()));  // the main thread
+#endif
   uint32_t other = 0;
   std::thread([&] { other = CurrentThreadId(); }).join();
   EXPECT_NE(other, CurrentThreadId());
@@ -26,9 +28,14 @@ TEST(SystemTest, ThreadIdsAndTicks) {
 TEST(SystemTest, NowCountsLocalDaysFrom30December1899) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
-  ::localtime_r(&now, &local);
   // 1 January 1970 is day 25569; the local zone's offset moves the wall clock.
+#ifdef _WIN32
+  ::localtime_s(&local, &now);
+  double expected = 25569.0 + double(::_mkgmtime(&local)) / 86400.0;
+#else
+  ::localtime_r(&now, &local);
   double expected = 25569.0 + double(now + local.tm_gmtoff) / 86400.0;
+#endif
   EXPECT_NEAR(NowDateTime(), expected, 5.0 / 86400.0);
 }
 

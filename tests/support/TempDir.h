@@ -1,9 +1,12 @@
 // A temporary directory for one test, removed with everything in it.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -12,8 +15,21 @@ namespace ledra::test {
 class TempDir {
  public:
   TempDir() {
+#ifdef _WIN32
+    // No mkdtemp: try fresh random names until one can be made.
+    std::random_device seed;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::mt19937_64 random(seed() ^ uint64_t(now));
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::filesystem::path candidate = std::filesystem::temp_directory_path() /
+                                        ("ostrevo-test-" + std::to_string(random() % 1000000000));
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+    }
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "ostrevo-test-XXXXXX").string();
     if (char* made = ::mkdtemp(pattern.data())) path_ = made;
+#endif
   }
   ~TempDir() {
     std::error_code ignored;

@@ -25,6 +25,7 @@ using Bytes = std::vector<uint8_t>;
 using test::ErrorCodeRaisedBy;
 
 Bytes ReadFile(const std::string& path) {
+  test::SkipWhereHeldExclusively(path);
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/blob/BlobFile.h"
+#include "tests/support/HeldFiles.h"
 
 namespace ledra::test {
 
@@ -19,11 +20,13 @@ inline void PutHand32(Bytes& bytes, size_t offset, uint32_t v) {
 }
 
 inline Bytes ReadBytes(const std::string& path) {
+  SkipWhereHeldExclusively(path);
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+  SkipWhereHeldExclusively(path);
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }

@@ -10,6 +10,7 @@
 
 #include "engine/errors/EngineError.h"
 #include "tests/support/EngineErrors.h"
+#include "tests/support/HeldFiles.h"
 
 namespace ledra::test {
 
@@ -21,6 +22,7 @@ inline std::string PatternBytes(size_t count, unsigned seed = 0) {
 }
 
 inline std::string ReadWholeFile(const std::string& name) {
+  SkipWhereHeldExclusively(name);
   std::ifstream in(name, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

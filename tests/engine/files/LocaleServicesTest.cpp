@@ -18,6 +18,9 @@ TEST(LocaleServicesTest, TableWithoutLanguageUsesEnglishUnitedStates) {
 }
 
 TEST(LocaleServicesTest, NoTableLocaleIsInstalledYet) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has the locales it installed; only the other systems lack them";
+#endif
   // Tables carrying these are refused at open instead of searched in the
   // wrong order.
   for (uint32_t lcid : {1031u, 2052u, 66567u, 1033u, 2057u}) {
@@ -49,6 +52,9 @@ TEST(LocaleServicesTest, CompareWithLengthTakesFixedWidthFieldsZerosIncluded) {
 }
 
 TEST(LocaleServicesTest, CompareInALocaleWithoutOrderingRaises) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has the locales it installed; only the other systems lack them";
+#endif
   try {
     LocaleCompare(1031, false, "a", "b", 0);
     FAIL() << "no error raised";
@@ -82,6 +88,9 @@ TEST(LocaleServicesTest, MappingEndsAtTheFirstZeroByte) {
 }
 
 TEST(LocaleServicesTest, MappingInALocaleWithoutCaseMapRaisesAndKeepsTheText) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has the locales it installed; only the other systems lack them";
+#endif
   std::string text = "abc";
   try {
     LocaleUpper(2052, text);

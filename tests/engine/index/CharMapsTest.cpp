@@ -80,9 +80,11 @@ TEST(CharMapsTest, CacheBuildsEachMapOnce) {
   EXPECT_EQ(list.Get(0, 0), BuildCharMap(0, 0));
   EXPECT_EQ(list.Count(), 2u);
 
+#ifndef _WIN32  // Windows compares in every locale it has
   // A locale without a comparison fails and adds nothing.
   EXPECT_EQ(test::CodeOf([&] { list.Get(1031, 1); }), LEDRA_CANNOTLOADLDDRV);
   EXPECT_EQ(list.Count(), 2u);
+#endif
 
   // Threads asking for the same map at once leave one entry.
   TLanguageCharMapsList shared;

@@ -15,6 +15,7 @@
 #include "engine/files/FieldDesc.h"
 #include "tests/support/EngineErrors.h"
 #include "tests/support/FieldBuilder.h"
+#include "tests/support/HeldFiles.h"
 
 namespace ledra::test {
 
@@ -45,11 +46,13 @@ inline Bytes Padded(const Bytes& bytes, size_t size) {
 }
 
 inline Bytes ReadFileBytes(const std::string& path) {
+  SkipWhereHeldExclusively(path);
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
+  SkipWhereHeldExclusively(path);
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }

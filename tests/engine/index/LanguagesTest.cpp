@@ -85,9 +85,11 @@ TEST(LanguageStringListTest, SortedIgnoringCaseInTheLocale) {
   EXPECT_EQ(list.IndexOf("a"), -1);
   EXPECT_EQ(list.IndexOf("And"), 0);
 
+#ifndef _WIN32  // Windows compares in every locale it has
   TLanguageStringList german(1031, 0);  // no comparison available here
   german.Add("der");
   EXPECT_EQ(test::CodeOf([&] { german.Add("die"); }), LEDRA_CANNOTLOADLDDRV);
+#endif
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "engine/table/TableDefinition.h"
 #include "tests/engine/files/FileLayerTestSupport.h"
 #include "tests/support/FieldBuilder.h"
+#include "tests/support/HeldFiles.h"
 
 namespace ledra::test {
 
@@ -88,6 +89,7 @@ inline void CreatePeople(TDataDirectory& directory, std::string_view name,
 }
 
 inline std::vector<uint8_t> FileBytes(const std::string& name) {
+  SkipWhereHeldExclusively(name);
   std::ifstream in(name, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }

@@ -2,11 +2,25 @@
 // and the exit code, standard output and standard error it leaves.
 #pragma once
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <thread>
+#else
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
+#endif
 
 #include <chrono>
 #include <cstring>
@@ -15,8 +29,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace ledra::test {
 
 struct TLedraRun {
@@ -24,6 +36,87 @@ struct TLedraRun {
   std::string Out;
   std::string Err;
 };
+
+#ifdef _WIN32
+
+// One argument quoted as the C run-time library splits a command line.
+inline std::string QuotedArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + '"';
+}
+
+// Runs `ledra` with the arguments, feeding `input` to its standard input.
+// A run that takes longer than a minute is ended (Exit stays -1).
+inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::string& input = {}) {
+  TLedraRun run;
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE in[2], out[2], err[2];  // read end, write end
+  if (!::CreatePipe(&in[0], &in[1], &inherit, 0)) return run;
+  if (!::CreatePipe(&out[0], &out[1], &inherit, 0)) return run;
+  if (!::CreatePipe(&err[0], &err[1], &inherit, 0)) return run;
+  // The test's own ends stay with the test.
+  for (HANDLE own : {in[1], out[0], err[0]}) ::SetHandleInformation(own, HANDLE_FLAG_INHERIT, 0);
+  std::string command = QuotedArgument(LEDRA_BINARY);
+  for (const std::string& arg : args) command += " " + QuotedArgument(arg);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in[0];
+  startup.hStdOutput = out[1];
+  startup.hStdError = err[1];
+  PROCESS_INFORMATION process{};
+  const bool started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process);
+  for (HANDLE child : {in[0], out[1], err[1]}) ::CloseHandle(child);
+  if (!started) {
+    for (HANDLE own : {in[1], out[0], err[0]}) ::CloseHandle(own);
+    return run;
+  }
+  // Feed the input while draining both outputs, so no pipe fills up.
+  auto drain = [](HANDLE from, std::string* to) {
+    char buffer[65536];
+    DWORD got = 0;
+    while (::ReadFile(from, buffer, sizeof buffer, &got, nullptr) && got > 0)
+      to->append(buffer, got);
+  };
+  std::thread outReader(drain, out[0], &run.Out);
+  std::thread errReader(drain, err[0], &run.Err);
+  std::thread feeder([&input, to = in[1]] {
+    size_t fed = 0;
+    DWORD put = 0;
+    while (fed < input.size() &&
+           ::WriteFile(to, input.data() + fed, DWORD(input.size() - fed), &put, nullptr)) {
+      fed += put;
+    }
+    ::CloseHandle(to);
+  });
+  const bool ended = ::WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
+  if (!ended) {
+    ::TerminateProcess(process.hProcess, 1);
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  feeder.join();
+  outReader.join();
+  errReader.join();
+  DWORD code = 0;
+  if (ended && ::GetExitCodeProcess(process.hProcess, &code)) run.Exit = int(code);
+  for (HANDLE own : {out[0], err[0], process.hProcess, process.hThread}) ::CloseHandle(own);
+  return run;
+}
+
+#else  // not _WIN32
 
 // Runs `ledra` with the arguments, feeding `input` to its standard input.
 // A run that takes longer than a minute is killed (Exit stays -1).
@@ -102,6 +195,8 @@ inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::strin
   run.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
 }
+
+#endif  // not _WIN32
 
 inline std::string ReadFile(const std::string& name) {
   std::ifstream file(name, std::ios::binary);

@@ -1,0 +1,28 @@
+// Whether the test runs under Wine rather than Windows itself. Wine does what
+// Windows does in nearly everything the engine asks, but its collation is its
+// own: comparisons recorded on Windows that Wine orders otherwise are skipped
+// there, never changed to Wine's answer.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
+namespace ledra::test {
+
+inline bool RunningUnderWine() {
+#ifdef _WIN32
+  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+}  // namespace ledra::test
