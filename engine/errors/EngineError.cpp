@@ -315,6 +315,23 @@ std::string EngineErrorName(TEngineErrorCode code) {
   return entry == nullptr ? std::string() : std::string(entry->name);
 }
 
+bool IsDamagedFileError(TEngineErrorCode code) {
+  switch (code) {
+    case LEDRA_HEADERCORRUPT:
+    case LEDRA_OLDVERSION:
+    case LEDRA_INDEXCORRUPT:
+    case LEDRA_FILECORRUPT:
+    case LEDRA_MEMOCORRUPT:
+    case LEDRA_READERR:
+    case LEDRA_INVALIDBLOBLEN:
+    case LEDRA_INVALIDBLOBOFFSET:
+    case LEDRA_BLOBLIMIT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 TEngineErrorCode LastEngineErrorCode() {
   std::lock_guard<std::mutex> guard(ContextLock());
   return Context().code;

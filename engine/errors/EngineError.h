@@ -165,6 +165,10 @@ struct TEngineErrorArgs {
 std::string EngineErrorMessage(TEngineErrorCode code);
 // The symbolic name of a code ("LEDRA_KEYVIOL"), empty for an unknown code.
 std::string EngineErrorName(TEngineErrorCode code);
+// Whether a code reports a table file that cannot be read or decoded (its
+// header, pages, records or blob chains damaged), as opposed to a refusal
+// (another user, no rights, a missing file) that says nothing of the bytes.
+bool IsDamagedFileError(TEngineErrorCode code);
 // The code of the last error raised.
 TEngineErrorCode LastEngineErrorCode();
 // The code of a caught exception: an engine error's own code, LEDRA_OSUNKNOWN

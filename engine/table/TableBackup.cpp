@@ -204,20 +204,6 @@ std::string Problems(TDataTable& table, int32_t* liveRecords) {
   return text;
 }
 
-bool IsDamage(TEngineErrorCode code) {
-  switch (code) {
-    case LEDRA_HEADERCORRUPT:
-    case LEDRA_OLDVERSION:
-    case LEDRA_INDEXCORRUPT:
-    case LEDRA_FILECORRUPT:
-    case LEDRA_MEMOCORRUPT:
-    case LEDRA_READERR:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // ---- Backup -------------------------------------------------------------------
 
 // The staging folder of one backup: the copies are made there and leave it
@@ -432,7 +418,7 @@ TBackupResult RestoreTable(TDataDirectory& directory, std::string_view tableName
       backupTable.emplace(backup.Directory(), tableName, true, options.PasswordCallback);
       problem = Problems(backupTable->Table(), &result.LiveRecords);
     } catch (const ELedraEngineError& error) {
-      if (!IsDamage(error.ErrorCode)) throw;
+      if (!IsDamagedFileError(error.ErrorCode)) throw;
       problem = error.what();
     }
   }

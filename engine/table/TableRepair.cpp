@@ -54,25 +54,6 @@ constexpr int64_t kProgressStep = 4096;
 // Slots read from the data file at a time.
 constexpr int32_t kSlotChunk = 4096;
 
-// Failures of reading or decoding a damaged file, as opposed to refusals
-// (another user, no rights) that must reach the caller as they are.
-bool IsDamage(TEngineErrorCode code) {
-  switch (code) {
-    case LEDRA_HEADERCORRUPT:
-    case LEDRA_OLDVERSION:
-    case LEDRA_INDEXCORRUPT:
-    case LEDRA_FILECORRUPT:
-    case LEDRA_MEMOCORRUPT:
-    case LEDRA_READERR:
-    case LEDRA_INVALIDBLOBLEN:
-    case LEDRA_INVALIDBLOBOFFSET:
-    case LEDRA_BLOBLIMIT:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Whether a default, minimum or maximum text is a value of its field's type
 // (the check a table's first open makes).
 bool FieldTextIsValid(const TFieldDesc& desc, const std::string& text) {
@@ -429,7 +410,7 @@ void TTableRepair::ProbeBlobFile() {
     blob.Handler.OpenBlobFile();
     blobOpens_ = true;
   } catch (const ELedraEngineError& error) {
-    if (!IsDamage(error.ErrorCode)) throw;
+    if (!IsDamagedFileError(error.ErrorCode)) throw;
     blobProblem_ = std::string("the blob file header is unreadable (") + error.what() + ")";
   }
 }
@@ -438,7 +419,7 @@ bool TTableRepair::SoundAsItIs(TDataTable& table) {
   try {
     table.IndexFile().VerifyIndexHeader();
   } catch (const ELedraEngineError& error) {
-    if (!IsDamage(error.ErrorCode)) throw;
+    if (!IsDamagedFileError(error.ErrorCode)) throw;
     return false;
   }
   TTableVerifier verifier(table);
@@ -796,7 +777,7 @@ void TTableRepair::ReadTextParams(TDataTable& table) {
   try {
     if (indexOpens_) textParams_ = ledra::ReadTextParams(table);
   } catch (const ELedraEngineError& error) {
-    if (!IsDamage(error.ErrorCode)) throw;
+    if (!IsDamagedFileError(error.ErrorCode)) throw;
   }
   if (!textParams_) {
     textParams_ = DefaultTextParams();
@@ -970,7 +951,7 @@ void TTableRepair::BuildTextKeys(TDataTable& table) {
           LoadBlobValue(table.BlobFile(), reference, GetLEInt32(image + field.Offset + 5), memo,
                         nullptr);
         } catch (const ELedraEngineError& error) {
-          if (!IsDamage(error.ErrorCode) && error.ErrorCode != LEDRA_ENDOFBLOB &&
+          if (!IsDamagedFileError(error.ErrorCode) && error.ErrorCode != LEDRA_ENDOFBLOB &&
               error.ErrorCode != LEDRA_KEYORRECDELETED) {
             throw;
           }

@@ -81,21 +81,6 @@ int RunInfo(const TTableOptions& options, bool asJson, std::ostream& out) {
 
 // ---- verify ---------------------------------------------------------------------
 
-// Damage the engine finds while opening a table: reported as a finding.
-bool IsDamage(TEngineErrorCode code) {
-  switch (code) {
-    case LEDRA_HEADERCORRUPT:
-    case LEDRA_OLDVERSION:
-    case LEDRA_INDEXCORRUPT:
-    case LEDRA_FILECORRUPT:
-    case LEDRA_MEMOCORRUPT:
-    case LEDRA_READERR:
-      return true;
-    default:
-      return false;
-  }
-}
-
 int ReportFindings(const std::string& table, const std::vector<TVerifyFinding>& findings,
                    int32_t records, int indexes, bool asJson, std::ostream& out) {
   if (asJson) {
@@ -136,7 +121,7 @@ int RunVerify(const TTableOptions& options, bool asJson, std::ostream& out) {
   try {
     table = &session.OpenTable();
   } catch (const ELedraEngineError& error) {
-    if (!IsDamage(error.ErrorCode)) throw;
+    if (!IsDamagedFileError(error.ErrorCode)) throw;
     return ReportFindings(
         options.Table,
         {{"table", -1, 0, 0, std::string("the table cannot be opened: ") + error.what()}}, 0, 0,
