@@ -111,7 +111,9 @@ bool SlotHasEntryCounts(int slot, const TIndexDesc& desc) {
 }
 
 bool IsValidPageNo(int32_t nextPageNo, int32_t pageNo) {
-  return pageNo == 0 || (pageNo >= 1 && pageNo <= nextPageNo - 1);
+  // `< nextPageNo`, not `<= nextPageNo - 1`: a damaged header may hold the
+  // smallest number, whose predecessor does not exist.
+  return pageNo == 0 || (pageNo >= 1 && pageNo < nextPageNo);
 }
 
 uint8_t UpperChar1252(uint8_t c) {

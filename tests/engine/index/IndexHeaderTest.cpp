@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <random>
 #include <vector>
@@ -266,6 +267,18 @@ TEST(IndexHeaderTest, VerifyWithoutPrimaryIndex) {
 
 // Flipping any byte of a sound header, or several at random, gives either a
 // header that passes or a clean refusal.
+// A damaged NextPageNo may be any number, the smallest included.
+TEST(IndexHeaderTest, PageNumbersAgainstAnyNextPageNo) {
+  EXPECT_TRUE(IsValidPageNo(5, 4));
+  EXPECT_FALSE(IsValidPageNo(5, 5));
+  EXPECT_TRUE(IsValidPageNo(5, 0));
+  EXPECT_FALSE(IsValidPageNo(5, -1));
+  EXPECT_FALSE(IsValidPageNo(INT32_MIN, 1));
+  EXPECT_FALSE(IsValidPageNo(INT32_MIN, INT32_MAX));
+  EXPECT_TRUE(IsValidPageNo(INT32_MAX, INT32_MAX - 1));
+  EXPECT_FALSE(IsValidPageNo(0, 1));
+}
+
 TEST(IndexHeaderTest, DamagedHeadersFailCleanly) {
   Bytes sound(kIndexHeaderSize);
   EncodeIndexHeader(SoundHeader(), sound.data());
