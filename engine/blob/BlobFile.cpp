@@ -307,11 +307,16 @@ TBlock* TBlobFile::GetBlock(int32_t blockNo, bool readAhead, int32_t blocksWante
     }
     // The change check may have taken over a header with fewer blocks.
     if (!IsValidBlockNo(blockNo)) RaiseCorrupt();
+    // A chain running downward (a value built from the blocks of a freed
+    // chain takes them in reverse order) would read a whole run ahead at
+    // every step and use one block of it: no read-ahead for a miss just
+    // below the previous one.
     int32_t count = 1;
-    if (readAhead) {
+    if (readAhead && blockNo + 1 != lastMissed_) {
       const int32_t toEnd = BlockCount() - blockNo + 1;
       count = std::max(1, std::min({ReadAheadLimit(), blocksWanted, toEnd}));
     }
+    lastMissed_ = blockNo;
     ReadRun(blockNo, count);
     block = Lookup(blockNo);
     if (!block) RaiseCorrupt();

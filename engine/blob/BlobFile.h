@@ -413,6 +413,8 @@ class TBlobFile : public TFileHandler {
   std::vector<uint8_t> readBuffer_;
   std::vector<uint8_t> writeBuffer_;
   // The run being read: its first block and count (0 outside a read).
+  // The block of the last cache miss (0: none): a walk downward reads no run.
+  int32_t lastMissed_ = 0;
   int32_t windowFirst_ = 0;
   int32_t windowCount_ = 0;
   TBlockNumberSet walkSet_;
