@@ -27,17 +27,6 @@ namespace {
 constexpr int32_t kSlotRun = 64;
 constexpr int32_t kMaxSlotsRead = 4096;
 
-// The check the table applies to default, minimum and maximum texts.
-bool TextIsValue(const TFieldDesc& desc, const std::string& text) {
-  uint8_t value[kFieldValueBufferSize];
-  try {
-    DefaultTextToValue(desc, text, value);
-    return true;
-  } catch (const EDatabaseError&) {
-    return false;
-  }
-}
-
 void CheckCodecs(const uint8_t* data, size_t size) {
   if (size < kDataHeaderSize) return;
   std::array<uint8_t, kDataHeaderSize> once{}, twice{};
@@ -62,12 +51,12 @@ void OpenAsDataFile(const uint8_t* data, size_t size) {
   file.SetLocaleCheck([](uint32_t) { return true; });
   Step([&] {
     file.OpenDataFile();
-    file.VerifyHeader(TextIsValue);
+    file.VerifyHeader(DefaultTextIsValue);
     // The definition check accepted these texts, so each converts (an empty
     // text stands for none and is never converted).
     for (const TFieldDesc& desc : file.FieldDescs()) {
       for (const std::string* text : {&desc.DefaultValue, &desc.MinValue, &desc.MaxValue}) {
-        if (!text->empty() && !TextIsValue(desc, *text)) Finding("an accepted value text fails");
+        if (!text->empty() && !DefaultTextIsValue(desc, *text)) Finding("an accepted value text fails");
       }
     }
     const int32_t slots = std::min(file.RecordSlotCount(), kMaxSlotsRead);

@@ -451,4 +451,14 @@ void DefaultTextToValue(const TFieldDesc& desc, std::string_view text, uint8_t* 
   }
 }
 
+bool DefaultTextIsValue(const TFieldDesc& desc, std::string_view text) {
+  uint8_t value[256];
+  try {
+    DefaultTextToValue(desc, text, value);
+    return true;
+  } catch (const EDatabaseError&) {
+    return false;
+  }
+}
+
 }  // namespace ledra

@@ -91,5 +91,8 @@ int64_t TextToCurrency(std::string_view text);
 // `value` holds at least 256 bytes and is zeroed first. Types without a
 // default conversion (blobs, bytes, ...) get zero value bytes.
 void DefaultTextToValue(const TFieldDesc& desc, std::string_view text, uint8_t* value);
+// Whether a default, minimum or maximum text is a value of the field's type:
+// the check a table's first open makes, and verify and repair after it.
+bool DefaultTextIsValue(const TFieldDesc& desc, std::string_view text);
 
 }  // namespace ledra

@@ -24,18 +24,6 @@ int32_t ClampToInt32(uint32_t value) {
   return int32_t(std::min<uint32_t>(value, uint32_t(std::numeric_limits<int32_t>::max())));
 }
 
-// Whether a default, minimum or maximum text is a value of the field's type:
-// the same conversion the record layout applies to defaults.
-bool FieldTextIsValid(const TFieldDesc& desc, const std::string& text) {
-  uint8_t value[kFieldValueBufferSize];
-  try {
-    DefaultTextToValue(desc, text, value);
-    return true;
-  } catch (const EDatabaseError&) {
-    return false;
-  }
-}
-
 const TFieldDesc* FieldByNo(const std::vector<TFieldDesc>& fields, uint16_t fieldNo) {
   for (const TFieldDesc& field : fields) {
     if (field.FieldNo == fieldNo) return &field;
@@ -434,7 +422,7 @@ void TDataTable::VerifyTable(bool versionCheckOnly) {
     index_.CheckIndexVersion();
     return;
   }
-  data_.VerifyHeader(FieldTextIsValid);
+  data_.VerifyHeader(DefaultTextIsValue);
   // A freshly made index file has nothing to check yet.
   if (!indexRecreated_) index_.VerifyIndexHeader();
 }

@@ -54,18 +54,6 @@ constexpr int64_t kProgressStep = 4096;
 // Slots read from the data file at a time.
 constexpr int32_t kSlotChunk = 4096;
 
-// Whether a default, minimum or maximum text is a value of its field's type
-// (the check a table's first open makes).
-bool FieldTextIsValid(const TFieldDesc& desc, const std::string& text) {
-  uint8_t value[kFieldValueBufferSize];
-  try {
-    DefaultTextToValue(desc, text, value);
-    return true;
-  } catch (const EDatabaseError&) {
-    return false;
-  }
-}
-
 std::string Rec(int32_t recordNo) {
   return "record " + std::to_string(recordNo);
 }
@@ -313,7 +301,7 @@ void TTableRepair::ProbeDataFile() {
   geometry.FirstFreeRecord = 0;
   try {
     VerifyDataLayout(geometry, fields_, nameLengths, slotsOffset + slots * int64_t(recordSize_),
-                     LocaleInstalled, FieldTextIsValid, name_);
+                     LocaleInstalled, DefaultTextIsValue, name_);
   } catch (const ELedraEngineError& error) {
     Refuse(error.ErrorCode,
            std::string("nothing was changed: the data file's header or field descriptors break a "
