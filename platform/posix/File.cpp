@@ -33,13 +33,14 @@
 #include <vector>
 
 #include "platform/Diagnostics.h"
+#include "platform/FileRanges.h"
 #include "platform/WinError.h"
 #include "platform/posix/PosixError.h"
 
 namespace ledra::platform {
 namespace {
 
-constexpr int64_t kMaxOffset = std::numeric_limits<int64_t>::max();
+using files::kMaxOffset;
 constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 bool HasWritePermission(mode_t mode) {
@@ -143,25 +144,14 @@ class PosixFile final : public File {
         SetLastError(kErrorInvalidParameter);
         return -1;
     }
-    if (offset > 0 && base > kMaxOffset - offset) {
-      SetLastError(kErrorInvalidParameter);
-      return -1;
-    }
-    int64_t target = base + offset;  // base >= 0, so a negative offset cannot overflow
-    if (target < 0) {
-      SetLastError(kErrorNegativeSeek);
-      return -1;
-    }
-    position_ = target;
+    const int64_t target = files::SeekTarget(base, offset);
+    if (target >= 0) position_ = target;
     return target;
   }
 
   int64_t Read(void* buffer, uint32_t length) override {
     if (CountCallAndCheckFault(OsCall::Read)) return -1;
-    if (length > kMaxOffset - position_) {
-      SetLastError(kErrorInvalidParameter);
-      return -1;
-    }
+    if (!files::TransferFits(position_, length)) return -1;
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t done = 0;
     while (done < length) {
@@ -184,10 +174,7 @@ class PosixFile final : public File {
       SetLastError(kErrorAccessDenied);
       return -1;
     }
-    if (length > kMaxOffset - position_) {
-      SetLastError(kErrorInvalidParameter);
-      return -1;
-    }
+    if (!files::TransferFits(position_, length)) return -1;
     auto* bytes = static_cast<const uint8_t*>(buffer);
     uint32_t done = 0;
     while (done < length) {
@@ -238,7 +225,7 @@ class PosixFile final : public File {
 
   bool Lock(uint64_t offset, uint64_t length) override {
     if (CountCallAndCheckFault(OsCall::Lock)) return false;
-    if (!ValidRange(offset, length)) return false;
+    if (!files::LockRangeIsValid(offset, length)) return false;
     uint64_t end = offset + length - 1;
     std::lock_guard<std::mutex> guard(rangesMutex_);
     if (Overlaps(offset, end)) {
@@ -285,18 +272,6 @@ class PosixFile final : public File {
     uint64_t end;  // inclusive
     uint64_t length;
   };
-
-  static bool ValidRange(uint64_t offset, uint64_t length) {
-    // File offsets are signed 64-bit values here; a range may run past the
-    // largest of them (it is then locked to the end of all offsets), but it
-    // must start at one and its end must be a 64-bit number.
-    if (length == 0 || offset > uint64_t(kMaxOffset) ||
-        length - 1 > std::numeric_limits<uint64_t>::max() - offset) {
-      SetLastError(kErrorInvalidParameter);
-      return false;
-    }
-    return true;
-  }
 
   // Whether [offset, end] meets a held range. Held ranges never overlap, so
   // only the last one starting at or before `end` can reach back to `offset`.

@@ -14,12 +14,12 @@
 #include "platform/File.h"
 
 #include <cstring>
-#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Diagnostics.h"
+#include "platform/FileRanges.h"
 #include "platform/WinError.h"
 #include "platform/win32/Win32Error.h"
 #include "platform/win32/WindowsApi.h"
@@ -27,7 +27,6 @@
 namespace ledra::platform {
 namespace {
 
-constexpr int64_t kMaxOffset = std::numeric_limits<int64_t>::max();
 
 DWORD Low(uint64_t value) {
   return static_cast<DWORD>(value & 0xFFFFFFFFu);
@@ -83,25 +82,14 @@ class Win32File final : public File {
         SetLastError(kErrorInvalidParameter);
         return -1;
     }
-    if (offset > 0 && base > kMaxOffset - offset) {
-      SetLastError(kErrorInvalidParameter);
-      return -1;
-    }
-    int64_t target = base + offset;  // base >= 0, so a negative offset cannot overflow
-    if (target < 0) {
-      SetLastError(kErrorNegativeSeek);
-      return -1;
-    }
-    position_ = target;
+    const int64_t target = files::SeekTarget(base, offset);
+    if (target >= 0) position_ = target;
     return target;
   }
 
   int64_t Read(void* buffer, uint32_t length) override {
     if (CountCallAndCheckFault(OsCall::Read)) return -1;
-    if (length > kMaxOffset - position_) {
-      SetLastError(kErrorInvalidParameter);
-      return -1;
-    }
+    if (!files::TransferFits(position_, length)) return -1;
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t done = 0;
     while (done < length) {
@@ -121,10 +109,7 @@ class Win32File final : public File {
 
   int64_t Write(const void* buffer, uint32_t length) override {
     if (CountCallAndCheckFault(OsCall::Write)) return -1;
-    if (length > kMaxOffset - position_) {
-      SetLastError(kErrorInvalidParameter);
-      return -1;
-    }
+    if (!files::TransferFits(position_, length)) return -1;
     auto* bytes = static_cast<const uint8_t*>(buffer);
     uint32_t done = 0;
     while (done < length) {
@@ -168,7 +153,7 @@ class Win32File final : public File {
 
   bool Lock(uint64_t offset, uint64_t length) override {
     if (CountCallAndCheckFault(OsCall::Lock)) return false;
-    if (!ValidRange(offset, length)) return false;
+    if (!files::LockRangeIsValid(offset, length)) return false;
     if (::LockFile(handle_, Low(offset), High(offset), Low(length), High(length))) return true;
     KeepSystemError();
     return false;
@@ -187,17 +172,6 @@ class Win32File final : public File {
   const std::string& Name() const override { return name_; }
 
  private:
-  // The same ranges as on every other system: a zero length locks nothing on
-  // Windows but would be a range that can never be unlocked elsewhere.
-  static bool ValidRange(uint64_t offset, uint64_t length) {
-    if (length == 0 || offset > uint64_t(kMaxOffset) ||
-        length - 1 > std::numeric_limits<uint64_t>::max() - offset) {
-      SetLastError(kErrorInvalidParameter);
-      return false;
-    }
-    return true;
-  }
-
   HANDLE handle_;
   std::string name_;
   bool writable_;
