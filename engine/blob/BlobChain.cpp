@@ -14,7 +14,9 @@ namespace {
   RaiseTableError(code, file.TableName());
 }
 
-// One attempt at loading: false when a fetch gave the retry signal.
+// One attempt at loading: false when a fetch gave the retry signal. The
+// first block comes through the cache (its length tells how many follow);
+// the others are read straight through, in runs, without being cached.
 bool TryLoad(TBlobFile& file, int32_t firstBlock, int32_t stamp, std::vector<uint8_t>& value,
              TBlobCacheClient* client) {
   const int32_t payload = file.BlockPayloadSize();
@@ -23,10 +25,10 @@ bool TryLoad(TBlobFile& file, int32_t firstBlock, int32_t stamp, std::vector<uin
   if (!file.IsValidBlockNo(firstBlock)) RaiseChainError(file, LEDRA_MEMOCORRUPT);
   walk.Insert(firstBlock);
 
-  THeldBlock block(file, file.GetBlock(firstBlock, false, 1, client));
-  if (!block) return false;
-  if (block->Stamp() != stamp) RaiseChainError(file, LEDRA_KEYORRECDELETED);
-  const int32_t length = block->TotalLength();
+  THeldBlock first(file, file.GetBlock(firstBlock, false, 1, client));
+  if (!first) return false;
+  if (first->Stamp() != stamp) RaiseChainError(file, LEDRA_KEYORRECDELETED);
+  const int32_t length = first->TotalLength();
   if (length < 0) RaiseChainError(file, LEDRA_MEMOCORRUPT);
   // A walk never meets a block twice, so no chain yields more than the whole
   // file's payload: a larger recorded length gets no more room than that
@@ -36,22 +38,23 @@ bool TryLoad(TBlobFile& file, int32_t firstBlock, int32_t stamp, std::vector<uin
       size_t(std::min<int64_t>(length, int64_t(file.BlockCount()) * int64_t(payload)));
   value.resize(room);
 
+  TReadThrough through(file);
+  TBlobFile::TPassingBlock block{first->Header(), first->Payload()};
   size_t copied = 0;
   while (copied < total) {
     const size_t want = std::min(size_t(payload), total - copied);
-    const size_t take = std::min<size_t>(want, block->UsedCount());
+    const size_t take = std::min<size_t>(want, block.Header.UsedCount);
     if (take > room - copied) RaiseChainError(file, LEDRA_MEMOCORRUPT);
-    if (take != 0) std::memcpy(value.data() + copied, block->Payload(), take);
+    if (take != 0) std::memcpy(value.data() + copied, block.Payload, take);
     copied += take;
     // A block used less than it could be ends the value.
     if (take < want || copied == total) break;
-    const int32_t next = block->NextBlock();
+    const int32_t next = block.Header.NextBlock;
     if (next == 0) break;
     if (!file.IsValidBlockNo(next) || !walk.Insert(next)) RaiseChainError(file, LEDRA_MEMOCORRUPT);
     const int64_t stillNeeded = BlobBlocksFor(int64_t(total - copied), payload);
-    block.Reset(file.GetBlock(next, true, int32_t(stillNeeded), client));
-    if (!block) return false;
-    if (block->Stamp() != stamp) RaiseChainError(file, LEDRA_KEYORRECDELETED);
+    if (!file.PassBlock(next, int32_t(stillNeeded), client, block)) return false;
+    if (block.Header.Stamp != stamp) RaiseChainError(file, LEDRA_KEYORRECDELETED);
   }
   if (copied < total) RaiseChainError(file, LEDRA_ENDOFBLOB);
   return true;

@@ -51,6 +51,7 @@ void TBlobFile::CloseTableFile() {
   DropCachedBlocks();
   readBuffer_ = {};
   writeBuffer_ = {};
+  throughBuffer_ = {};
   header_ = TBlobHeader();
   TFileHandler::CloseTableFile();
 }
@@ -363,6 +364,49 @@ int32_t TBlobFile::ReadBlockRun(int32_t blockNo, int32_t count, uint8_t* buffer)
   return whole;
 }
 
+bool TBlobFile::PassBlock(int32_t blockNo, int32_t blocksWanted, TBlobCacheClient* client,
+                          TPassingBlock& block) {
+  if (!IsValidBlockNo(blockNo)) RaiseCorrupt();
+  if (const TBlock* cached = Lookup(blockNo)) {
+    ++statistics_.fetches;
+    ++statistics_.cacheHits;
+    block.Header = cached->Header();
+    block.Payload = cached->Payload();
+    return true;
+  }
+  const size_t blockSize = size_t(blockSize_);
+  if (blockNo < throughFirst_ || blockNo >= throughFirst_ + throughCount_) {
+    throughCount_ = 0;
+    if (client && !CacheTable().StrictChangeDetection() && client->CheckForChanges()) {
+      return false;
+    }
+    // The change check may have taken over a header with fewer blocks.
+    if (!IsValidBlockNo(blockNo)) RaiseCorrupt();
+    // A chain running downward (a value built from the blocks of a freed
+    // chain takes them in reverse order) gets the run that ends at the block.
+    const bool downward = blockNo + 1 == lastMissed_;
+    const int32_t room = downward ? blockNo : BlockCount() - blockNo + 1;
+    const int32_t count = std::max(1, std::min({ReadAheadLimit(), blocksWanted, room}));
+    const int32_t first = downward ? blockNo - count + 1 : blockNo;
+    // Downward, the next miss lies just below this run.
+    lastMissed_ = downward ? first : blockNo;
+    Grow(throughBuffer_, size_t(count) * blockSize);
+    const int32_t whole = ReadBlockRun(first, count, throughBuffer_.data());
+    ++statistics_.diskReads;
+    statistics_.blocksRead += uint64_t(whole);
+    // The file may end early (blocks appended and not yet written); the
+    // block itself must be there.
+    if (blockNo >= first + whole) RaiseTableError(LEDRA_READERR, TableName());
+    throughFirst_ = first;
+    throughCount_ = whole;
+  }
+  ++statistics_.fetches;
+  const uint8_t* bytes = throughBuffer_.data() + size_t(blockNo - throughFirst_) * blockSize;
+  block.Header = DecodeBlockHeader(bytes);
+  block.Payload = bytes + kBlobBlockHeaderSize;
+  return true;
+}
+
 void TBlobFile::ReadRun(int32_t blockNo, int32_t count) {
   const size_t blockSize = size_t(blockSize_);
   Grow(readBuffer_, size_t(count) * blockSize);
@@ -579,6 +623,8 @@ void TBlobFile::WriteRun(TBlockMap::iterator first, size_t count) {
       CipherDataRun(bytes + kBlobBlockHeaderSize, payload);
     }
   }
+  // Blocks read through before this write may be older than what it writes.
+  EndReadThrough();
   WriteAt(BlockOffset(firstNo), writeBuffer_.data(), int64_t(count * blockSize));
   MarkWritten();
   // Only now are the blocks on disk.
@@ -604,6 +650,7 @@ void TBlobFile::TrimBlockCache() {
 void TBlobFile::DropCachedBlocks() noexcept {
   // What was freed and not written is gone with the blocks.
   ForgetFreed();
+  EndReadThrough();
   for (auto& entry : blocks_) {
     std::unique_ptr<TBlock>& block = entry.second;
     block->older_ = nullptr;

@@ -126,7 +126,7 @@ struct TBlobCacheTableState final : TBlobCacheTable {
 
 // Counters for statistics; reset when the file is opened or created.
 struct TBlockCacheStatistics {
-  uint64_t fetches = 0;        // GetBlock calls that returned a block
+  uint64_t fetches = 0;        // blocks handed out by GetBlock and PassBlock
   uint64_t cacheHits = 0;      // ... found in the cache
   uint64_t diskReads = 0;      // runs read
   uint64_t blocksRead = 0;     // blocks read in those runs
@@ -263,6 +263,30 @@ class TBlobFile : public TFileHandler {
   // older record image is told the value was rewritten. Nothing may change
   // the chain between the two calls (new blocks may be taken).
   void FreeCollectedChain(int32_t stamp, bool fixStamps, TBlobCacheClient* client);
+
+  // ---- Reading a chain straight through ----------------------------------------
+  //
+  // A value loaded whole and in chain order (LoadBlobValue) takes the blocks
+  // after its first one through PassBlock instead of GetBlock: a block the
+  // cache holds comes from the cache (a changed one is newer than the file);
+  // any other comes from the run last read through when it lies in it, else
+  // from a new run of min(read-ahead limit, blocksWanted, blocks to the end of
+  // the file) blocks read for it. Blocks read through are not cached, so a
+  // long value passes without evicting and refilling the cache block by
+  // block. A new run is read after the client's change check, exactly as
+  // GetBlock reads one. The run is forgotten whenever the cache is dropped,
+  // blocks are written, and at EndReadThrough; the caller ends it before
+  // anything else may change the file (TReadThrough).
+  struct TPassingBlock {
+    TBlockHeader Header;
+    const uint8_t* Payload = nullptr;  // BlockPayloadSize() bytes, valid until the next call
+  };
+  // False on the retry signal (the caches have been dropped). A number
+  // outside the file is LEDRA_MEMOCORRUPT, a file ending before the block
+  // LEDRA_READERR.
+  [[nodiscard]] bool PassBlock(int32_t blockNo, int32_t blocksWanted, TBlobCacheClient* client,
+                               TPassingBlock& block);
+  void EndReadThrough() noexcept { throughFirst_ = throughCount_ = 0; }
 
   // Reads blocks blockNo .. blockNo + count - 1 (all within the file, else
   // LEDRA_MEMOCORRUPT) into `buffer` (count * BlockSize bytes) with one read
@@ -417,6 +441,11 @@ class TBlobFile : public TFileHandler {
   int32_t lastMissed_ = 0;
   int32_t windowFirst_ = 0;
   int32_t windowCount_ = 0;
+  // The run read through (PassBlock): deciphered blocks throughFirst_ ..
+  // throughFirst_ + throughCount_ - 1 in throughBuffer_ (count 0: none).
+  std::vector<uint8_t> throughBuffer_;
+  int32_t throughFirst_ = 0;
+  int32_t throughCount_ = 0;
   TBlockNumberSet walkSet_;
   std::vector<int32_t> chainScratch_;
   // Blocks freed while held back (HoldBackFreed) and not yet written; they
@@ -429,6 +458,18 @@ class TBlobFile : public TFileHandler {
   std::string tableName_;
   bool writtenTo_ = false;
   std::function<void()> writtenHook_;
+};
+
+// Ends a read-through of a blob file (PassBlock) on every path out of a scope.
+class TReadThrough {
+ public:
+  explicit TReadThrough(TBlobFile& file) : file_(file) { file_.EndReadThrough(); }
+  ~TReadThrough() { file_.EndReadThrough(); }
+  TReadThrough(const TReadThrough&) = delete;
+  TReadThrough& operator=(const TReadThrough&) = delete;
+
+ private:
+  TBlobFile& file_;
 };
 
 // Holds one block of a blob file for a scope and releases it on every path.
