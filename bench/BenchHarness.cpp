@@ -1,9 +1,14 @@
 #include "bench/BenchHarness.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 
@@ -111,6 +116,65 @@ void TSqlite::UseAlone() {
   Exec("PRAGMA synchronous=OFF");
 }
 
+// ---- Memory ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr double kMiB = 1024.0 * 1024.0;
+
+// A "Name:   123 kB" line of /proc/self/status, in bytes; 0 when missing.
+uint64_t StatusBytes(const char* name) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const size_t length = std::strlen(name);
+  while (std::getline(status, line)) {
+    if (line.compare(0, length, name) == 0 && line.size() > length && line[length] == ':') {
+      return std::strtoull(line.c_str() + length + 1, nullptr, 10) * 1024u;
+    }
+  }
+  return 0;
+}
+
+// The program's peak over the runs that reset it, kept across the resets.
+uint64_t programPeak = 0;
+uint64_t runStart = 0;
+
+void NoteProgramPeak(uint64_t peak) {
+  programPeak = std::max(programPeak, peak);
+}
+
+}  // namespace
+
+uint64_t PeakResidentBytes() {
+  // VmHWM follows a reset; ru_maxrss never goes down.
+  if (const uint64_t peak = StatusBytes("VmHWM")) return peak;
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return uint64_t(usage.ru_maxrss) * 1024u;
+}
+
+bool ResetPeakResident() {
+  std::ofstream clear("/proc/self/clear_refs");
+  if (!clear) return false;
+  clear << "5";
+  clear.flush();
+  return bool(clear);
+}
+
+uint64_t ResidentBytes() {
+  return StatusBytes("VmRSS");
+}
+
+uint64_t RunStartResidentBytes() {
+  return runStart;
+}
+
+uint64_t ChildrenPeakResidentBytes() {
+  rusage usage{};
+  if (getrusage(RUSAGE_CHILDREN, &usage) != 0) return 0;
+  return uint64_t(usage.ru_maxrss) * 1024u;
+}
+
 // ---- Runs and the summary -----------------------------------------------------------
 
 void RegisterRun(const std::string& name, std::function<double(benchmark::State&)> run) {
@@ -118,6 +182,9 @@ void RegisterRun(const std::string& name, std::function<double(benchmark::State&
                                [run = std::move(run)](benchmark::State& state) {
                                  for (auto _ : state) {
                                    double seconds = 0;
+                                   NoteProgramPeak(PeakResidentBytes());
+                                   ResetPeakResident();
+                                   runStart = ResidentBytes();
                                    try {
                                      seconds = run(state);
                                    } catch (const std::exception& error) {
@@ -125,6 +192,10 @@ void RegisterRun(const std::string& name, std::function<double(benchmark::State&
                                      return;
                                    }
                                    state.SetIterationTime(seconds);
+                                   const uint64_t peak = PeakResidentBytes();
+                                   NoteProgramPeak(peak);
+                                   state.counters["peak_MiB"] = double(peak) / kMiB;
+                                   state.counters["start_MiB"] = double(runStart) / kMiB;
                                  }
                                })
       ->Iterations(1)
@@ -137,6 +208,13 @@ int RunBenchmarks(int argc, char** argv, const std::function<void()>& summary) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   summary();
+  NoteProgramPeak(PeakResidentBytes());
+  const uint64_t whole = programPeak;
+  std::printf("peak resident memory: %.1f MiB for the whole program", double(whole) / kMiB);
+  if (const uint64_t children = ChildrenPeakResidentBytes()) {
+    std::printf(", %.1f MiB the largest child process", double(children) / kMiB);
+  }
+  std::printf(" (each run's own: its peak_MiB counter)\n");
   benchmark::Shutdown();
   return 0;
 }

@@ -102,15 +102,37 @@ class TSqlite {
   sqlite3* db_ = nullptr;
 };
 
+// ---- Memory ---------------------------------------------------------------------------
+
+// The most resident memory this process has had, in bytes: since it started,
+// or since the last ResetPeakResident that succeeded. 0 when the system does
+// not tell.
+uint64_t PeakResidentBytes();
+// Starts the peak over from what is resident now (Linux: clear_refs 5);
+// false when the system cannot, and the peak then still counts from the
+// start of the process.
+bool ResetPeakResident();
+// The largest peak of the child processes waited for so far, in bytes.
+uint64_t ChildrenPeakResidentBytes();
+// What is resident now, in bytes (0 when the system does not tell).
+uint64_t ResidentBytes();
+// What was resident when the current (or last) run started.
+uint64_t RunStartResidentBytes();
+
 // ---- Runs and the summary -----------------------------------------------------------
 
 // Registers a benchmark of one iteration per repetition, timed by hand:
 // `run` does the work once and answers the seconds it measured; it may set
-// counters. An exception skips the run with its message.
+// counters. An exception skips the run with its message. Every run also
+// reports, as the counter "peak_MiB", the most memory resident during it
+// (counted from its start where the system allows, else from the program's),
+// and as "start_MiB" what was resident when it started: memory an earlier
+// run left with the allocator counts in both.
 void RegisterRun(const std::string& name, std::function<double(benchmark::State&)> run);
 
 // Runs what the command line selects of the registered benchmarks, then
-// prints the summary: the program's exit status.
+// prints the summary and, under it, the program's peak resident memory:
+// the program's exit status.
 int RunBenchmarks(int argc, char** argv, const std::function<void()>& summary);
 
 // The runs of each side (and setting), kept for the summary.

@@ -24,13 +24,18 @@
 //
 // Google Benchmark reports each run (one iteration, its manual time the sum of
 // both phases, with per-key counters); a summary with the ratios ours/SQLite
-// follows. OSTREVO_BENCH_KEYS sets the key count (default 1000000) and
-// OSTREVO_BENCH_LARGE_CACHE the large budget in bytes (default 64 MiB).
+// follows, with the pages of each side's finished file. OSTREVO_BENCH_KEYS
+// sets the key count (default 1000000), OSTREVO_BENCH_LARGE_CACHE the large
+// budget in bytes (default 64 MiB), and OSTREVO_BENCH_KEY_ORDER=ascending
+// inserts the keys 1, 2, .. N in that order, as an AutoInc key fills its
+// index (the lookups stay random).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -38,15 +43,15 @@
 
 #include "bench/BenchHarness.h"
 #include "engine/files/Bytes.h"
-#include "engine/table/DataDirectory.h"
 #include "engine/files/DataFile.h"
-#include "engine/table/DataSession.h"
-#include "engine/table/DataTable.h"
-#include "engine/table/TableDefinition.h"
 #include "engine/index/BTree.h"
 #include "engine/index/CharMaps.h"
 #include "engine/index/IndexFile.h"
 #include "engine/index/Keys.h"
+#include "engine/table/DataDirectory.h"
+#include "engine/table/DataSession.h"
+#include "engine/table/DataTable.h"
+#include "engine/table/TableDefinition.h"
 
 namespace {
 
@@ -65,10 +70,30 @@ struct TWorkload {
   std::vector<int32_t> Lookups;  // each one of Keys
 };
 
+// The order the keys are inserted in: scrambled, or ascending
+// (OSTREVO_BENCH_KEY_ORDER=ascending).
+bool Ascending() {
+  static const bool ascending = [] {
+    const char* text = std::getenv("OSTREVO_BENCH_KEY_ORDER");
+    if (text == nullptr || *text == '\0') return false;
+    if (std::string(text) == "ascending") return true;
+    if (std::string(text) != "random") {
+      std::fprintf(stderr,
+                   "OSTREVO_BENCH_KEY_ORDER: '%s' is neither ascending nor random; "
+                   "using random\n",
+                   text);
+    }
+    return false;
+  }();
+  return ascending;
+}
+
 TWorkload MakeWorkload(uint32_t count) {
   TWorkload work;
   work.Keys.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) work.Keys.push_back(int32_t(Scramble(kKeySeed + i)));
+  for (uint32_t i = 0; i < count; ++i) {
+    work.Keys.push_back(Ascending() ? int32_t(i + 1) : int32_t(Scramble(kKeySeed + i)));
+  }
   std::mt19937 random(kLookupSeed);
   std::uniform_int_distribution<uint32_t> pick(0, count - 1);
   work.Lookups.reserve(count);
@@ -260,8 +285,9 @@ std::string Budget(uint32_t bytes) {
 }
 
 void PrintSummary(const std::vector<TCacheSetting>& caches) {
-  std::printf("\nIndex benchmark, %zu random keys inserted, %zu looked up (seconds)\n",
-              Workload().Keys.size(), Workload().Lookups.size());
+  std::printf("\nIndex benchmark, %zu %s keys inserted, %zu looked up (seconds)\n",
+              Workload().Keys.size(), Ascending() ? "ascending" : "random",
+              Workload().Lookups.size());
   std::printf("%-22s %9s %9s %7s  %9s %9s %7s\n", "cache budget", "insert", "SQLite", "ratio",
               "lookup", "SQLite", "ratio");
   for (const TCacheSetting& cache : caches) {
@@ -277,6 +303,15 @@ void PrintSummary(const std::vector<TCacheSetting>& caches) {
     std::printf(" ");
     PrintComparison(ours->LookupSeconds, peer->LookupSeconds);
     std::printf("\n");
+  }
+  std::printf("%-22s %9s %9s %7s\n", "file pages (4096 B)", "ours", "SQLite", "ratio");
+  for (const TCacheSetting& cache : caches) {
+    const TPhaseTimes* ours = Runs().Median(SideName(true, cache));
+    const TPhaseTimes* peer = Runs().Median(SideName(false, cache));
+    if (ours == nullptr || peer == nullptr) continue;
+    std::printf("%-22s %9" PRId64 " %9" PRId64 " %7.2f\n", ("  cache: " + cache.Name).c_str(),
+                ours->FilePages, peer->FilePages,
+                double(ours->FilePages) / double(peer->FilePages));
   }
   PrintRatioNote();
 }

@@ -143,7 +143,16 @@ struct TTimes {
   double JumpToEnd = 0;
   double RecordsRead = 0;  // ours: records read for both screens
   double FileReads = 0;    // ours: file reads for both screens
+  // Resident memory in bytes: the run's peak, and what it started with.
+  double Peak = 0;
+  double Start = 0;
 };
+
+// Notes the run's memory (the harness started its peak with the run).
+void NoteMemory(TTimes& times) {
+  times.Peak = double(PeakResidentBytes());
+  times.Start = double(RunStartResidentBytes());
+}
 
 TRunLog<TTimes>& Runs() {
   static TRunLog<TTimes> runs;
@@ -185,6 +194,7 @@ double RunOurs(benchmark::State& state) {
   table->Close();
   state.counters["records_read"] = times.RecordsRead;
   state.counters["file_reads"] = times.FileReads;
+  NoteMemory(times);
   Runs().Add(kOurs, times, times.Open + times.JumpToEnd);
   return times.Open + times.JumpToEnd;
 }
@@ -219,6 +229,7 @@ double RunSqlite(benchmark::State&) {
   const auto jump = TClock::now();
   ReadSqliteWindow(db, kRecords - kScreenRows);
   times.JumpToEnd = SecondsSince(jump);
+  NoteMemory(times);
   Runs().Add(kSqlite, times, times.Open + times.JumpToEnd);
   return times.Open + times.JumpToEnd;
 }
@@ -248,6 +259,7 @@ double RunQtSql(benchmark::State&) {
     db.close();
   }
   QSqlDatabase::removeDatabase("bench");
+  NoteMemory(times);
   Runs().Add(kQtSql, times, times.Open + times.JumpToEnd);
   return times.Open + times.JumpToEnd;
 }
@@ -283,12 +295,26 @@ void PrintSummary() {
     std::printf("Ours, both screens: %.0f records read, %.0f file reads.\n", ours->RecordsRead,
                 ours->FileReads);
   }
+  // The grid's memory must not grow with the table: the growth is what a
+  // run added to what the program held when it started.
+  std::printf("%-12s", "peak MiB");
+  for (const TTimes* side : {ours, sqlite, qtSql}) {
+    if (side == nullptr) {
+      std::printf(" %10s          ", "-");
+    } else {
+      std::printf(" %10.1f (+%6.1f)", side->Peak / (1 << 20),
+                  (side->Peak - side->Start) / (1 << 20));
+    }
+  }
+  std::printf("  (ours, SQLite, QSqlTM; + growth during the run)\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
+  // The tables are made before any run, so that no run's memory counts them.
+  Data();
   RegisterRun(std::string("TableModel/") + kOurs, RunOurs);
   RegisterRun(std::string("TableModel/") + kSqlite, RunSqlite);
   RegisterRun(std::string("TableModel/") + kQtSql, RunQtSql);
