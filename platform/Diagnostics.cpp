@@ -10,6 +10,9 @@
 #include <mutex>
 
 #include "platform/WinError.h"
+#ifdef _WIN32
+#include "platform/win32/WindowsApi.h"
+#endif
 
 namespace ledra::platform {
 namespace {
@@ -127,6 +130,10 @@ bool CountCallAndCheckFault(OsCall call) {
     } else {
       // As if the program were killed here: no flush of any stream, no
       // destructors, no exit handlers; the call itself never happens.
+#ifdef _WIN32
+      // The Windows C run-time's _Exit still writes out buffered streams.
+      ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(death.exitCode));
+#endif
       std::_Exit(death.exitCode);
     }
   }

@@ -1,10 +1,7 @@
 #include "platform/Diagnostics.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include <cstdio>
 #include <fstream>
@@ -15,6 +12,7 @@
 
 #include "platform/File.h"
 #include "platform/WinError.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace ledra::platform {
@@ -24,7 +22,10 @@ class DiagnosticsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ClearFaults();
-    file_ = OpenOsFile(dir_.Write("table.dat", "0123456789"), {});
+    // A second process opens the test's file as the test left it.
+    file_ = OpenOsFile(test::IsChildProcess() ? dir_.File("table.dat")
+                                              : dir_.Write("table.dat", "0123456789"),
+                       {});
     ASSERT_NE(file_, nullptr);
   }
   void TearDown() override { ClearFaults(); }
@@ -88,13 +89,8 @@ TEST_F(DiagnosticsTest, KindsAreArmedApartAndArmingAgainReplaces) {
 // normal exit would still do (a buffered stream stays unwritten). Faults
 // armed for the same kind keep their own count of the same calls.
 TEST_F(DiagnosticsTest, ADeathEndsTheProcessRightBeforeTheNthCall) {
-#ifdef _WIN32
-  GTEST_SKIP() << "the dying process is made by fork, which Windows lacks";
-#else
   const std::string buffered = dir_.File("buffered.txt");
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  test::TChildProcess child([&](test::TChildProcess&) {
     std::FILE* stream = std::fopen(buffered.c_str(), "w");
     std::fputs("lost with the process", stream);
     file_->Seek(0, SeekOrigin::Begin);
@@ -105,17 +101,14 @@ TEST_F(DiagnosticsTest, ADeathEndsTheProcessRightBeforeTheNthCall) {
     file_->Write(secondFailed ? "c" : "!", 1);
     file_->Write("d", 1);  // never reaches the file
     std::_Exit(7);         // the death did not come
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 42);
+  });
+  // Any end but 0 fails the test, saying how it ended.
+  EXPECT_NONFATAL_FAILURE(child.Finish(), "exited with status 42");
 
   std::ifstream table(dir_.File("table.dat"), std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(table), {}), "ac23456789");
   std::ifstream stream(buffered, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), "");
-#endif
 }
 
 TEST_F(DiagnosticsTest, ADeathIsDisarmedByZeroOrByClearing) {

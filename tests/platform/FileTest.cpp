@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -24,17 +25,24 @@ constexpr OpenOptions kSharedReadWrite{};
 constexpr OpenOptions kExclusiveReadWrite{FileAccess::ReadWrite, FileShare::Exclusive};
 constexpr OpenOptions kSharedReadOnly{FileAccess::ReadOnly, FileShare::Shared};
 
-// A second process that opens `name` and, when `length` is not 0, locks a
-// range of it; it answers 0 or the Windows error of what failed, and holds
-// the file until the test lets it go.
+// A second process that, on the test's cue (`Cue`), opens `name` and, when
+// `length` is not 0, locks a range of it; it answers 0 or the Windows error
+// of what failed, and holds the file until the test lets it go. A test makes
+// all its children first, before it opens anything itself.
 TChildProcess::Body OpenAndLock(std::string name, OpenOptions options, uint64_t offset = 0,
                                 uint64_t length = 0) {
   return [=](TChildProcess& self) {
+    if (!self.Receive()) return;
     auto file = OpenOsFile(name, options);
     const bool done = file && (length == 0 || file->Lock(offset, length));
     self.Send(done ? 0 : GetLastError());
     self.Receive();
   };
+}
+
+std::optional<uint32_t> Cue(TChildProcess& child) {
+  child.Send(1);
+  return child.Receive();
 }
 
 std::string Contents(const std::string& name) {
@@ -57,7 +65,9 @@ class FileTest : public ::testing::Test {
   void SetUp() override {
     ClearFaults();
     ResetCallCounts();
-    table_ = dir_.Write("table.dat", "0123456789");
+    // A second process works on the test's file as the test left it.
+    table_ = test::IsChildProcess() ? dir_.File("table.dat")
+                                    : dir_.Write("table.dat", "0123456789");
   }
   void TearDown() override { ClearFaults(); }
 
@@ -66,24 +76,25 @@ class FileTest : public ::testing::Test {
 };
 
 TEST_F(FileTest, ShareModesConflictAcrossAndWithinProcesses) {
-  {
-    TChildProcess child(OpenAndLock(table_, kSharedReadWrite));
-    ASSERT_EQ(child.Receive(), 0u);
-    EXPECT_NE(OpenOsFile(table_, kSharedReadWrite), nullptr);
-    EXPECT_NE(OpenOsFile(table_, kSharedReadOnly), nullptr);
-    EXPECT_EQ(OpenError(table_, kExclusiveReadWrite), kErrorSharingViolation);
-  }
-  {
-    TChildProcess child(OpenAndLock(table_, kExclusiveReadWrite));
-    ASSERT_EQ(child.Receive(), 0u);
-    EXPECT_EQ(OpenError(table_, kSharedReadOnly), kErrorSharingViolation);
-    EXPECT_EQ(OpenError(table_, kExclusiveReadWrite), kErrorSharingViolation);
-    child.Finish();
-    EXPECT_NE(OpenOsFile(table_, kExclusiveReadWrite), nullptr);
-  }
+  TChildProcess sharer(OpenAndLock(table_, kSharedReadWrite));
+  TChildProcess owner(OpenAndLock(table_, kExclusiveReadWrite));
+  TChildProcess reader(OpenAndLock(table_, kSharedReadOnly));
+
+  ASSERT_EQ(Cue(sharer), 0u);
+  EXPECT_NE(OpenOsFile(table_, kSharedReadWrite), nullptr);
+  EXPECT_NE(OpenOsFile(table_, kSharedReadOnly), nullptr);
+  EXPECT_EQ(OpenError(table_, kExclusiveReadWrite), kErrorSharingViolation);
+  sharer.Finish();
+
+  ASSERT_EQ(Cue(owner), 0u);
+  EXPECT_EQ(OpenError(table_, kSharedReadOnly), kErrorSharingViolation);
+  EXPECT_EQ(OpenError(table_, kExclusiveReadWrite), kErrorSharingViolation);
+  owner.Finish();
+  EXPECT_NE(OpenOsFile(table_, kExclusiveReadWrite), nullptr);
+
   auto mine = OpenOsFile(table_, kExclusiveReadWrite);
   ASSERT_NE(mine, nullptr);
-  EXPECT_EQ(TChildProcess(OpenAndLock(table_, kSharedReadOnly)).Receive(), kErrorSharingViolation);
+  EXPECT_EQ(Cue(reader), kErrorSharingViolation);
   EXPECT_EQ(OpenError(table_, kSharedReadWrite), kErrorSharingViolation);  // same process
 }
 
@@ -223,23 +234,24 @@ TEST_F(FileTest, LockHeldByAnotherProcessIsRefusedUntilItsOwnerExits) {
 
 TEST_F(FileTest, ReadOnlyUsersLocksConflictWithWriters) {
   constexpr uint64_t kReadByte = 4294967295 - 7;
+  TChildProcess firstReader(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1));
+  TChildProcess refusedReader(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1));
+  TChildProcess lastReader(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1));
   {
-    TChildProcess reader(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1));
-    ASSERT_EQ(reader.Receive(), 0u);
+    ASSERT_EQ(Cue(firstReader), 0u);
     auto writer = OpenOsFile(table_, kSharedReadWrite);
     ASSERT_NE(writer, nullptr);
     EXPECT_FALSE(writer->Lock(4294901759, 65536));
     EXPECT_EQ(GetLastError(), kErrorLockViolation);
-    reader.Finish();
+    firstReader.Finish();
     EXPECT_TRUE(writer->Lock(4294901759, 65536));
   }
   auto writer = OpenOsFile(table_, kSharedReadWrite);
   ASSERT_NE(writer, nullptr);
   ASSERT_TRUE(writer->Lock(4294901759, 65536));
-  EXPECT_EQ(TChildProcess(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1)).Receive(),
-            kErrorLockViolation);
+  EXPECT_EQ(Cue(refusedReader), kErrorLockViolation);
   ASSERT_TRUE(writer->Unlock(4294901759, 65536));
-  EXPECT_EQ(TChildProcess(OpenAndLock(table_, kSharedReadOnly, kReadByte, 1)).Receive(), 0u);
+  EXPECT_EQ(Cue(lastReader), 0u);
 }
 
 TEST_F(FileTest, NamesAreFoundWithoutRegardToCase) {
@@ -274,17 +286,18 @@ TEST_F(FileTest, NamesAreFoundWithoutRegardToCase) {
 }
 
 TEST_F(FileTest, CreateReplacesContentsButNotAFileInUse) {
+  TChildProcess refused(OpenAndLock(table_, kSharedReadOnly));
+  TChildProcess child(OpenAndLock(table_, kSharedReadOnly));
   auto file = CreateOsFile(table_, false);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(Contents(table_), "");
   EXPECT_EQ(file->Write("new", 3), 3);
   // A created file is held exclusively until it closes.
-  EXPECT_EQ(TChildProcess(OpenAndLock(table_, kSharedReadOnly)).Receive(), kErrorSharingViolation);
+  EXPECT_EQ(Cue(refused), kErrorSharingViolation);
   file.reset();
   EXPECT_EQ(Contents(table_), "new");
 
-  TChildProcess child(OpenAndLock(table_, kSharedReadOnly));
-  ASSERT_EQ(child.Receive(), 0u);
+  ASSERT_EQ(Cue(child), 0u);
   EXPECT_EQ(CreateOsFile(table_, false), nullptr);
   EXPECT_EQ(GetLastError(), kErrorSharingViolation);
   EXPECT_EQ(Contents(table_), "new");

@@ -6,9 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+
+#include "tests/support/ChildProcessRole.h"
 
 namespace ledra::test {
 
@@ -16,6 +19,12 @@ class TempDir {
  public:
   TempDir() {
 #ifdef _WIN32
+    // A test's second process works in the test's own directory.
+    if (std::optional<std::filesystem::path> parents = child_role::TakeParentDir()) {
+      path_ = *parents;
+      borrowed_ = true;
+      return;
+    }
     // No mkdtemp: try fresh random names until one can be made.
     std::random_device seed;
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -26,12 +35,14 @@ class TempDir {
       std::error_code error;
       if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
     }
+    child_role::NoteDir(path_);
 #else
     std::string pattern = (std::filesystem::temp_directory_path() / "ostrevo-test-XXXXXX").string();
     if (char* made = ::mkdtemp(pattern.data())) path_ = made;
 #endif
   }
   ~TempDir() {
+    if (borrowed_) return;  // the test's own process removes it
     std::error_code ignored;
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ignored);
@@ -53,6 +64,7 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+  bool borrowed_ = false;
 };
 
 }  // namespace ledra::test

@@ -171,8 +171,8 @@ TEST_F(BlobChurnTest, ProcessesKeepChainsStampsAndTheFreeListSound) {
   const int ops = OperationsPerProcess();
   SCOPED_TRACE("seeds " + std::to_string(kBaseSeed) + " + process, " + std::to_string(ops) +
                " operations each");
-  test::CreateBlobTable(directory_, "Blobs");
   const std::string path = dir_.Path().string();
+  // The processes are made first and wait for the table (see ChildProcess.h).
   std::vector<std::unique_ptr<TChildProcess>> children;
   for (int p = 0; p < kProcesses; ++p) {
     children.push_back(std::make_unique<TChildProcess>([path, p, ops](TChildProcess& self) {
@@ -183,6 +183,7 @@ TEST_F(BlobChurnTest, ProcessesKeepChainsStampsAndTheFreeListSound) {
     }));
     ASSERT_TRUE(children.back()->Started());
   }
+  test::CreateBlobTable(directory_, "Blobs");
   for (auto& child : children) child->Send(1);
 
   TRows expected;

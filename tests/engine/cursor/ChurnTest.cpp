@@ -184,12 +184,8 @@ TEST_F(ChurnTest, FourProcessesKeepOneTableSound) {
   const int ops = OperationsPerProcess();
   SCOPED_TRACE("seeds " + std::to_string(kBaseSeed) + " + process, " + std::to_string(ops) +
                " operations each");
-  {
-    TOpenTableResult created = directory_.CreateTable("Churn", false, false, ChurnDefinition());
-    ASSERT_NE(created.Table, nullptr);
-    directory_.CloseTable(*created.Table, false);
-  }
   const std::string path = dir_.Path().string();
+  // The processes are made first and wait for the table (see ChildProcess.h).
   std::vector<std::unique_ptr<TChildProcess>> children;
   for (int p = 0; p < kProcesses; ++p) {
     children.push_back(std::make_unique<TChildProcess>([path, p, ops](TChildProcess& self) {
@@ -199,6 +195,11 @@ TEST_F(ChurnTest, FourProcessesKeepOneTableSound) {
       self.SendText(Describe(rows));
     }));
     ASSERT_TRUE(children.back()->Started());
+  }
+  {
+    TOpenTableResult created = directory_.CreateTable("Churn", false, false, ChurnDefinition());
+    ASSERT_NE(created.Table, nullptr);
+    directory_.CloseTable(*created.Table, false);
   }
   for (auto& child : children) child->Send(1);
 

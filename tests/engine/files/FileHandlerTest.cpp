@@ -289,7 +289,8 @@ TEST_F(FileHandlerTest, RangeLocksOnAMemoryFile) {
 }
 
 TEST_F(FileHandlerTest, RangeLockedByAnotherProcessIsFreeOnceItClosesTheFile) {
-  std::string name = dir_.Write("Shared.DAT", "x");
+  std::string name =
+      test::IsChildProcess() ? dir_.File("Shared.DAT") : dir_.Write("Shared.DAT", "x");
   test::TChildProcess child([&](test::TChildProcess& self) {
     TFileHandler handler(name);
     uint32_t code = test::ErrorCodeRaisedBy([&] { handler.OpenTableFile(); });

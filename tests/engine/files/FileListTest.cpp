@@ -18,10 +18,12 @@ namespace {
 using platform::CallCount;
 using platform::OsCall;
 
-// A second process that opens a file through the engine: it answers the
-// engine error code (0 when none) and holds the file until let go.
+// A second process that, on the test's cue, opens a file through the engine:
+// it answers the engine error code (0 when none) and holds the file until let
+// go. A test makes its children before it opens anything itself.
 test::TChildProcess::Body EngineOpen(std::string name, bool exclusive) {
   return [=](test::TChildProcess& self) {
+    if (!self.Receive()) return;
     TFileHandler handler(name);
     handler.SetExclusive(exclusive);
     self.Send(test::ErrorCodeRaisedBy([&] { handler.OpenTableFile(); }));
@@ -31,7 +33,10 @@ test::TChildProcess::Body EngineOpen(std::string name, bool exclusive) {
 
 class FileListTest : public ::testing::Test {
  protected:
-  void SetUp() override { name_ = dir_.Write("Shared.DAT", test::PatternBytes(1000)); }
+  void SetUp() override {
+    name_ = test::IsChildProcess() ? dir_.File("Shared.DAT")
+                                   : dir_.Write("Shared.DAT", test::PatternBytes(1000));
+  }
 
   TFileList& list_ = TFileList::Instance();
   test::TempDir dir_;
@@ -101,28 +106,33 @@ TEST_F(FileListTest, ExclusiveOpenConflictsWithAnyOtherOpenInTheProcess) {
 }
 
 TEST_F(FileListTest, ExclusiveOpenConflictsWithAnOpenInAnotherProcess) {
+  // The child inherits this process's registry (POSIX); another spelling of
+  // the path makes its open reach the operating system.
+  std::string samePath = dir_.Path().string() + "/./Shared.DAT";
+  test::TChildProcess owner(EngineOpen(name_, true));
+  test::TChildProcess sharer(EngineOpen(name_, false));
+  test::TChildProcess second(EngineOpen(samePath, false));
+  auto cue = [](test::TChildProcess& child) {
+    child.Send(1);
+    return child.Receive();
+  };
   {
-    test::TChildProcess child(EngineOpen(name_, true));
-    ASSERT_EQ(child.Receive(), 0u);
+    ASSERT_EQ(cue(owner), 0u);
     TFileHandler shared(name_);
     EXPECT_EQ(test::ErrorCodeRaisedBy([&] { shared.OpenTableFile(); }), LEDRA_OSEACCES);
     EXPECT_EQ(list_.Find(name_, false), nullptr);  // nothing left behind
+    owner.Finish();
   }
   {
-    test::TChildProcess child(EngineOpen(name_, false));
-    ASSERT_EQ(child.Receive(), 0u);
+    ASSERT_EQ(cue(sharer), 0u);
     TFileHandler exclusive(name_);
     exclusive.SetExclusive(true);
     EXPECT_EQ(test::ErrorCodeRaisedBy([&] { exclusive.OpenTableFile(); }), LEDRA_OSEACCES);
     // And the other way round: what this process holds exclusively, the
     // other process cannot open.
-    child.Finish();
+    sharer.Finish();
     exclusive.OpenTableFile();
-    // The child inherits this process's registry; another spelling of the
-    // path makes its open reach the operating system.
-    std::string samePath = dir_.Path().string() + "/./Shared.DAT";
-    test::TChildProcess second(EngineOpen(samePath, false));
-    EXPECT_EQ(second.Receive(), uint32_t(LEDRA_OSEACCES));
+    EXPECT_EQ(cue(second), uint32_t(LEDRA_OSEACCES));
   }
 }
 

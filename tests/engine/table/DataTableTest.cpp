@@ -332,7 +332,7 @@ TEST_F(DataTableTest, ExclusiveConflictsInTheProcess) {
 }
 
 TEST_F(DataTableTest, ExclusiveConflictsWithAnotherProcess) {
-  test::CreatePeople(directory_, "People", {});
+  if (!test::IsChildProcess()) test::CreatePeople(directory_, "People", {});
   TChildProcess child([&](TChildProcess& self) {
     for (bool exclusive : {true, false}) {
       if (self.Receive() != kGo) return;

@@ -142,7 +142,7 @@ class TableBackupTest : public ::testing::Test {
 // one write after another; each backup taken meanwhile must hold one of those
 // states whole.
 TEST_F(TableBackupTest, BackupWhileAnotherProgramWritesHoldsOneWholeState) {
-  MakeTable(false);
+  if (!test::IsChildProcess()) MakeTable(false);
   const std::string path = TablePath();
   TChildProcess child([&](TChildProcess& self) {
     TDataSession other;
@@ -235,19 +235,22 @@ TEST_F(TableBackupTest, RestoreRemovesAFileTheBackupDoesNotHave) {
 }
 
 TEST_F(TableBackupTest, RestoreIsRefusedWhileTheTableIsOpenAnywhere) {
-  MakeTable(false);
   const std::string path = TablePath();
-  TDataDirectory& directory = session_.OpenDirectory("Town", path);
-  BackupTable(directory, "People", Folder("saved"));
-  const auto before = Files(path);
-
+  // Made before the table, which it opens when told to.
   TChildProcess child([&](TChildProcess& self) {
+    if (self.Receive() != kReady) return;
     TDataSession other;
     TDataTable& table = OpenCursorTable(other, "Town", path, "People", false, false, {});
     self.Send(kReady);
     self.Receive();  // until the test lets go
     table.Directory().CloseTable(table, false);
   });
+  MakeTable(false);
+  TDataDirectory& directory = session_.OpenDirectory("Town", path);
+  BackupTable(directory, "People", Folder("saved"));
+  const auto before = Files(path);
+
+  child.Send(kReady);
   ASSERT_EQ(child.Receive(), kReady);
   EXPECT_EQ(ErrorCodeRaisedBy([&] { RestoreTable(directory, "People", Folder("saved")); }),
             LEDRA_OSEACCES);
