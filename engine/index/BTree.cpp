@@ -433,6 +433,8 @@ void TBTree::InsertOnce(const uint8_t* key, int32_t recordNo) {
   if (at == 0) UpdateSeparators(path, leafLevel);
 
   int used = 0;
+  // Where the new entry went in the page splitting at this level.
+  size_t added = at;
   for (int k = 0, level = leafLevel; k < splits; ++k, --level) {
     TPage* page = path.pages[size_t(level)];
     TPage* right = fresh[size_t(used++)];
@@ -440,6 +442,11 @@ void TBTree::InsertOnce(const uint8_t* key, int32_t recordNo) {
     bool isLeaf = page->IsLeaf();
     size_t n = page->EntryCount();
     size_t keep = (n + 1) / 2;
+    // Keys added in ascending order (an AutoInc key) always land at the end
+    // of the last page of each level. Halving that page would leave every
+    // page behind it half full for good; it keeps its entries instead and
+    // the new page starts with the new entry alone.
+    if (page->NextPage == 0 && added + 1 == n) keep = n - 1;
     right->InsertEntriesFrom(0, *page, keep, n - keep);
     page->RemoveEntries(keep, n - keep);
     page->PageType = isLeaf ? kPageLeaf : kPageInner;
@@ -475,6 +482,7 @@ void TBTree::InsertOnce(const uint8_t* key, int32_t recordNo) {
     parent->InsertEntry(i + 1, right->Key(0), right->PageNo,
                         counts_ ? ClampCount(Total(*right)) : 0);
     parent->Dirty = true;
+    added = i + 1;
   }
 }
 
@@ -542,12 +550,20 @@ void TBTree::DeleteOnce(const uint8_t* key) {
     if (remaining >= capacity / 2) break;
     // Underflow: the sibling under the same parent, the right one for a
     // first child, else the left one. An only child has none and stays as
-    // it is.
+    // it is, unless it is left empty (the last page of a level that an
+    // append split off, with its parent): then it goes, as an empty
+    // compressed leaf does.
     bool left;
     if (pos == 0 && parentCount > 1) {
       left = false;
     } else if (pos > 0) {
       left = true;
+    } else if (remaining == 0) {
+      step.Action = TPlan::Unlink;
+      if (page->PrevPage != 0) step.Prev = FetchLinked(pins, *page, page->PrevPage, false);
+      if (page->NextPage != 0) step.Next = FetchLinked(pins, *page, page->NextPage, true);
+      remaining = int64_t(parentCount) - 1;
+      continue;
     } else {
       break;
     }

@@ -62,12 +62,13 @@ TEST(BTreeTest, TwoHundredFiftySixthKeySplitsTheLeafAndMakesARoot) {
   t.Define(kSlot, IndexShape{12, true});
   ByteOrder order;
   TBTree tree(t.File(), kSlot, order);
-  for (uint32_t v = 1; v <= 255; ++v) tree.IndexInsert(Key12(v).data(), int32_t(v));
+  for (uint32_t v = 2; v <= 256; ++v) tree.IndexInsert(Key12(v).data(), int32_t(v));
   TPage root = t.Page(kSlot, 1);
   EXPECT_EQ(root.PageType, kPageRootLeaf);
   EXPECT_EQ(root.EntryCount(), 255);
 
-  tree.IndexInsert(Key12(256).data(), 256);
+  // Not an append at the end (that keeps the old page full): halves.
+  tree.IndexInsert(Key12(1).data(), 1);
   EXPECT_EQ(t.File().RootPage(kSlot), 3);
   t.Flush();
   Bytes k1 = Key12(1);
@@ -97,7 +98,7 @@ TEST(BTreeTest, InnerPageOfKeyLength12HoldsTwoHundredFourEntries) {
   TBTree tree(t.File(), kSlot, order);
   uint32_t v = 0;
   auto rootCount = [&] { return t.Page(kSlot, t.File().RootPage(kSlot)).EntryCount(); };
-  // Ascending keys split a leaf every 128 keys or so: looking every 16 keys
+  // Ascending keys split the last leaf every 255 keys: looking every 16 keys
   // cannot miss the moment.
   while (v % 16 != 0 || t.Levels(kSlot) < 2 || rootCount() < 204) {
     ++v;
@@ -114,14 +115,15 @@ TEST(BTreeTest, InnerPageOfKeyLength12HoldsTwoHundredFourEntries) {
   }
   EXPECT_EQ(t.File().RootPage(kSlot), root);
   EXPECT_EQ(rootCount(), 204);
-  // One more leaf split gives the root a 205th entry: it splits 103 / 102.
+  // One more leaf split gives the root a 205th entry, at its end: the old
+  // root keeps 204 and the new page takes the new entry.
   ++v;
   tree.IndexInsert(Key12(v).data(), int32_t(v));
   ASSERT_NE(t.File().RootPage(kSlot), root);
   TPage newRoot = t.Page(kSlot, t.File().RootPage(kSlot));
   ASSERT_EQ(newRoot.EntryCount(), 2);
-  EXPECT_EQ(t.Page(kSlot, newRoot.Entry(0).Pointer).EntryCount(), 103);
-  EXPECT_EQ(t.Page(kSlot, newRoot.Entry(1).Pointer).EntryCount(), 102);
+  EXPECT_EQ(t.Page(kSlot, newRoot.Entry(0).Pointer).EntryCount(), 204);
+  EXPECT_EQ(t.Page(kSlot, newRoot.Entry(1).Pointer).EntryCount(), 1);
   EXPECT_EQ(t.Page(kSlot, root).PageType, kPageInner);
   EXPECT_EQ(int64_t(newRoot.Entry(0).Count) + newRoot.Entry(1).Count, int64_t(v));
   EXPECT_EQ(tree.EntryCount(), int32_t(v));
@@ -301,7 +303,10 @@ TEST(BTreeTest, AReplaceThatCannotAddTheNewKeyPutsTheOldOneBackOrReportsTheLoss)
   t.Define(kSlot, IndexShape{12, true});
   ByteOrder order;
   TBTree tree(t.File(), kSlot, order, "ByTown");
-  for (uint32_t v = 1; v <= 383; ++v) tree.IndexInsert(Key12(v).data(), int32_t(v));
+  // Key 1 last into the full root leaf halves it; 257 on are appended.
+  for (uint32_t v = 2; v <= 256; ++v) tree.IndexInsert(Key12(v).data(), int32_t(v));
+  tree.IndexInsert(Key12(1).data(), 1);
+  for (uint32_t v = 257; v <= 383; ++v) tree.IndexInsert(Key12(v).data(), int32_t(v));
   ASSERT_EQ(t.Levels(kSlot), 2);
   TIndexPosition first;
   ASSERT_TRUE(tree.FirstEntry(first));
