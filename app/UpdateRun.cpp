@@ -1,6 +1,6 @@
 #include "app/UpdateRun.h"
 
-#include <cstdio>
+#include <charconv>
 #include <exception>
 
 #include "components/LedraField.h"
@@ -17,8 +17,8 @@ std::string TrimText(std::string_view text) {
 
 std::string CounterText(uint32_t value) {
   char text[16];
-  std::snprintf(text, sizeof text, "%u", unsigned(value));
-  return text;
+  const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, end.ptr);
 }
 
 TUpdateRun::TUpdateRun(ledra::TLedraTable& addressBook, ledra::TLedraTable& newTowns,
@@ -36,6 +36,7 @@ void TUpdateRun::Run() {
   TotalRecords = 0;
   TotalUpdated = 0;
   changing_ = false;
+  fields_.fill(nullptr);
   choice_.ResetCounters();
   if (!confirmation_.ConfirmUpdate()) return;
 
@@ -60,24 +61,23 @@ void TUpdateRun::Run() {
 }
 
 void TUpdateRun::UpdateRecord() {
-  const std::string country =
-      TrimText(UpperCaseAscii(addressBook_.FieldByName("COU_ID").AsString()));
+  const std::string country = TrimText(UpperCaseAscii(Field(kCountry).AsString()));
   if (country != "CN") {
     ++choice_.Unchanged;
     return;
   }
   choice_.ClearTowns();
-  const std::string key = UpperCaseAscii(addressBook_.FieldByName("NAD_PCODE_CD").AsString());
+  const std::string key = UpperCaseAscii(Field(kPostcode).AsString());
   if (!newTowns_.FindKey({key})) {
     ++choice_.Unchanged;
     return;
   }
-  choice_.OldTown = UpperCaseAscii(addressBook_.FieldByName("NAD_CITY_NM").AsString());
-  choice_.OldProvince = UpperCaseAscii(addressBook_.FieldByName("Prv_Nm").AsString());
-  choice_.NewTown1 = UpperCaseAscii(newTowns_.FieldByName("TownName1").AsString());
-  choice_.NewTown2 = UpperCaseAscii(newTowns_.FieldByName("TownName2").AsString());
-  choice_.NewTown3 = UpperCaseAscii(newTowns_.FieldByName("TownName3").AsString());
-  choice_.NewTown4 = UpperCaseAscii(newTowns_.FieldByName("TownName4").AsString());
+  choice_.OldTown = UpperCaseAscii(Field(kTown).AsString());
+  choice_.OldProvince = UpperCaseAscii(Field(kProvince).AsString());
+  choice_.NewTown1 = UpperCaseAscii(Field(kNewTown1).AsString());
+  choice_.NewTown2 = UpperCaseAscii(Field(kNewTown2).AsString());
+  choice_.NewTown3 = UpperCaseAscii(Field(kNewTown3).AsString());
+  choice_.NewTown4 = UpperCaseAscii(Field(kNewTown4).AsString());
   TTownDecision decision = TTownDecision::Automatic;
   const uint32_t unchanged = choice_.Unchanged;
   if (choice_.ChooseTown()) {
@@ -94,14 +94,34 @@ void TUpdateRun::UpdateRecord() {
     }
     ++TotalUpdated;
     addressBook_.Edit();
-    ledra::TLedraField& town = addressBook_.FieldByName("NAD_CITY_NM");
+    ledra::TLedraField& town = Field(kTown);
     const std::string oldTown = keeper_ != nullptr ? town.AsString() : std::string();
     town.SetAsString(choice_.ChosenTown);
     addressBook_.Post();
     if (keeper_ != nullptr) {
-      keeper_->RecordWritten(oldTown, addressBook_.FieldByName("NAD_CITY_NM").AsString(), decision);
+      keeper_->RecordWritten(oldTown, Field(kTown).AsString(), decision);
     }
   }
+}
+
+ledra::TLedraField& TUpdateRun::Field(TRunField field) {
+  ledra::TLedraField*& slot = fields_[size_t(field)];
+  if (slot != nullptr) return *slot;
+  struct TPlace {
+    bool newTowns;
+    const char* name;
+  };
+  static constexpr std::array<TPlace, kRunFieldCount> kPlaces = {{{false, "COU_ID"},
+                                                                  {false, "NAD_PCODE_CD"},
+                                                                  {false, "NAD_CITY_NM"},
+                                                                  {false, "Prv_Nm"},
+                                                                  {true, "TownName1"},
+                                                                  {true, "TownName2"},
+                                                                  {true, "TownName3"},
+                                                                  {true, "TownName4"}}};
+  const TPlace& place = kPlaces[size_t(field)];
+  slot = &(place.newTowns ? newTowns_ : addressBook_).FieldByName(place.name);
+  return *slot;
 }
 
 void TUpdateRun::ShowCounters() {

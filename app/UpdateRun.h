@@ -7,6 +7,7 @@
 // so that tests drive it with scripted answers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -93,9 +94,24 @@ class TUpdateRun {
   uint32_t TotalUpdated = 0;
 
  private:
+  // The fields the run reads and writes.
+  enum TRunField {
+    kCountry,
+    kPostcode,
+    kTown,
+    kProvince,
+    kNewTown1,
+    kNewTown2,
+    kNewTown3,
+    kNewTown4,
+    kRunFieldCount
+  };
+
   void UpdateRecord();
   void ShowCounters();
   void Closing();
+  // The field, looked up by its name the first time a run needs it.
+  ledra::TLedraField& Field(TRunField field);
 
   ledra::TLedraTable& addressBook_;
   ledra::TLedraTable& newTowns_;
@@ -106,6 +122,8 @@ class TUpdateRun {
   TRunKeeper* keeper_;
   // The keeper has been told that changes begin.
   bool changing_ = false;
+  // Looked up again by every run: the tables may have been reopened.
+  std::array<ledra::TLedraField*, kRunFieldCount> fields_{};
 };
 
 }  // namespace ostrevo

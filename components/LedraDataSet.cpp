@@ -205,6 +205,8 @@ void TLedraDataSet::InternalClose() {
   oldValues_.clear();
   newRecord_.clear();
   buffers_.clear();
+  blockImages_.clear();
+  blockImages_.shrink_to_fit();
   filled_ = 0;
   active_ = 0;
   cursorBuffer_ = -1;
@@ -401,11 +403,15 @@ int TLedraDataSet::GetNextRecords() {
   if (filled_ > 0) SetCurrentRecord(filled_ - 1);
   const int32_t before =
       filled_ > 0 ? RecNoOf(buffers_[size_t(filled_ - 1)]) : cursor_->GetSequenceNo();
-  std::vector<uint8_t> images(size_t(wanted) * recordSize_);
+  // Grown to the ring's size once; refilling allocates nothing.
+  if (blockImages_.size() < size_t(wanted) * recordSize_) {
+    blockImages_.resize(size_t(wanted) * recordSize_);
+  }
+  const std::vector<uint8_t>& images = blockImages_;
   int32_t count = wanted;
   uint16_t code = 0;
   try {
-    code = cursor_->ReadNextBlock(count, images.data());
+    code = cursor_->ReadNextBlock(count, blockImages_.data());
   } catch (const std::exception& error) {
     code = ErrorCodeOf(error);
     count = 0;

@@ -272,6 +272,8 @@ class TLedraDataSet : public TLedraComponent {
 
   int bufferCount_ = 1;
   std::vector<std::vector<uint8_t>> buffers_;  // bufferCount_ + 1 (the spare)
+  // The images of one block read, kept for their storage.
+  std::vector<uint8_t> blockImages_;
   int filled_ = 0;
   int active_ = 0;
   int cursorBuffer_ = -1;  // the buffer the engine cursor stands on, -1: none

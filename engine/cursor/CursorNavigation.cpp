@@ -12,6 +12,14 @@
 
 namespace ledra {
 
+namespace {
+
+// A leaf holds a few hundred entries at most; the walk for read-ahead stops
+// here whatever the page claims.
+constexpr int32_t kMaxLeafEntriesVisited = 4096;
+
+}  // namespace
+
 // ---- The position ------------------------------------------------------------------------
 
 bool TDataCursor::HasEntry() const {
@@ -267,7 +275,35 @@ uint16_t TDataCursor::CopyOut(uint16_t result, uint8_t* image) const {
   return result;
 }
 
+bool TDataCursor::ContinuesScan(bool forward) const {
+  if (NaturalOrder() || between_ || scan_.steps == 0 || (forward ? bof_ : eof_)) return false;
+  return scan_.indexNo == indexNo_ && scan_.direction == (forward ? 1 : -1) &&
+         pos_.LeafPage == scan_.leafPage && pos_.Position == scan_.position &&
+         pos_.RecordNo == scan_.recordNo;
+}
+
+void TDataCursor::NoteScanStep(bool forward, int32_t steps) {
+  if (NaturalOrder()) {
+    scan_ = {};
+    return;
+  }
+  scan_.steps = steps;
+  scan_.indexNo = indexNo_;
+  scan_.direction = forward ? 1 : -1;
+  scan_.leafPage = pos_.LeafPage;
+  scan_.position = pos_.Position;
+  scan_.recordNo = pos_.RecordNo;
+}
+
 uint16_t TDataCursor::StepAndRead(bool forward, uint8_t* image) {
+  // A step from where the last one left the cursor, the same way, is part
+  // of a scan: the records it will read next may be read with this one. A
+  // block read says how many it wants.
+  const bool scanning = ContinuesScan(forward);
+  const int32_t steps = scanning ? scan_.steps + 1 : 1;
+  int32_t wanted = scanning ? -1 : 0;
+  if (blockRemaining_ > 0) wanted = blockScanning_ ? -1 : blockRemaining_ - 1;
+  scan_.steps = 0;
   const bool fromEdge = forward ? bof_ : eof_;
   bool moved = false;
   if (fromEdge) {
@@ -296,7 +332,15 @@ uint16_t TDataCursor::StepAndRead(bool forward, uint8_t* image) {
     return CopyOut(forward ? LEDRA_EOF : LEDRA_BOF, image);
   }
   bof_ = eof_ = false;
-  ReadRecordAtPosition(forward ? kReadForward : kReadBackward);
+  {
+    struct TReset {
+      int32_t& wanted;
+      ~TReset() { wanted = 0; }
+    } reset{upcomingWanted_};
+    upcomingWanted_ = wanted;
+    ReadRecordAtPosition(forward ? kReadForward : kReadBackward);
+  }
+  NoteScanStep(forward, steps);
   return CopyOut(0, image);
 }
 
@@ -496,11 +540,20 @@ uint16_t TDataCursor::SyncToCursor(TDataCursor& other) {
 uint16_t TDataCursor::ReadNextBlock(int32_t& count, uint8_t* images) {
   const int32_t wanted = std::max(0, count);
   int32_t filled = 0;
+  struct TReset {
+    int32_t& remaining;
+    ~TReset() { remaining = 0; }
+  } reset{blockRemaining_};
   const uint16_t result = Operate([&]() -> uint16_t {
     filled = 0;
     const size_t size = currentImage_.size();
+    // A block that goes on with a scan reads ahead as the scan does; one
+    // that starts afresh reads ahead what it will fill itself.
+    blockScanning_ = ContinuesScan(true);
     while (filled < wanted) {
       uint8_t* image = images != nullptr ? images + size_t(filled) * size : nullptr;
+      // The records still wanted may be read ahead with this one.
+      blockRemaining_ = wanted - filled;
       const uint16_t step = StepAndRead(true, image);
       if (step != 0) return step;
       ++filled;
@@ -531,6 +584,32 @@ int32_t TDataCursor::ReadAheadHint(int32_t recordNo, int direction, int32_t limi
     // Only a hint: the step that follows meets the same damage and reports
     // it.
     return 1;
+  }
+}
+
+void TDataCursor::UpcomingRecords(int32_t recordNo, int direction, int32_t limit,
+                                  std::vector<int32_t>& upcoming) {
+  if (upcomingWanted_ == 0 || table_ == nullptr || NaturalOrder() || between_ || !pos_.HasEntry() ||
+      pos_.RecordNo != recordNo) {
+    return;
+  }
+  const int32_t wanted = upcomingWanted_ > 0 ? std::min(limit, upcomingWanted_) : limit;
+  if (wanted <= 0) return;
+  const bool forward = direction >= 0;
+  // The entries that follow on the current leaf, as the steps will take
+  // them: the range ends the walk, filtered-out records are passed over.
+  // Entries of the next leaves are left to the step that reaches them.
+  auto visit = [&](const uint8_t* key, int32_t recordNo) {
+    if (forward ? KeyAboveRange(key) : KeyBelowRange(key)) return false;
+    if (Visible(recordNo)) upcoming.push_back(recordNo);
+    return int32_t(upcoming.size()) < wanted;
+  };
+  try {
+    index_->Tree().VisitLeafEntries(pos_, kMaxLeafEntriesVisited, direction, visit);
+  } catch (const ELedraEngineError&) {
+    // Only a hint, like ReadAheadHint: the step that reaches the damage
+    // reports it.
+    upcoming.clear();
   }
 }
 

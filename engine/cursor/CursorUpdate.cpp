@@ -110,18 +110,6 @@ int32_t RowIdOf(const uint8_t* image) {
   return int32_t(GetLE32(image + kRowIdOffset));
 }
 
-// The indexes a record has keys in: the primary one (when the table has
-// one) and the secondary ones.
-std::vector<std::unique_ptr<TCursorIndex>> KeyedIndexes(TDataCursor& cursor) {
-  std::vector<std::unique_ptr<TCursorIndex>> indexes;
-  const TIndexFile& file = cursor.Table().IndexFile();
-  if (!file.NoPrimaryIndex()) indexes.push_back(cursor.MakeIndex(kPrimarySlot));
-  for (int slot = 1; slot <= file.SecondaryIndexCount(); ++slot) {
-    indexes.push_back(cursor.MakeIndex(slot));
-  }
-  return indexes;
-}
-
 // One key per index for a record image.
 std::vector<std::vector<uint8_t>> KeysOf(std::vector<std::unique_ptr<TCursorIndex>>& indexes,
                                          const uint8_t* image) {
@@ -409,6 +397,24 @@ void TDataCursor::AddRowIdToHeader(int32_t rowId) {
                     data.UserMinorVersion(), rowId);
 }
 
+std::vector<std::unique_ptr<TCursorIndex>>& TDataCursor::KeyedIndexes() {
+  const TIndexFile& file = table_->IndexFile();
+  const size_t primary = file.NoPrimaryIndex() ? 0 : 1;
+  const size_t count = primary + size_t(file.SecondaryIndexCount());
+  const bool fits = keyedIndexes_.size() == count &&
+                    (count == 0 || keyedIndexes_.front()->Slot() == (primary ? kPrimarySlot : 1));
+  if (!fits) {
+    std::vector<std::unique_ptr<TCursorIndex>> indexes;
+    indexes.reserve(count);
+    if (primary != 0) indexes.push_back(MakeIndex(kPrimarySlot));
+    for (int slot = 1; slot <= file.SecondaryIndexCount(); ++slot) {
+      indexes.push_back(MakeIndex(slot));
+    }
+    keyedIndexes_ = std::move(indexes);
+  }
+  return keyedIndexes_;
+}
+
 bool TDataCursor::InView(const uint8_t* image) {
   for (const TFilterEntry& entry : filters_) {
     if (!entry.filter(image)) return false;
@@ -418,10 +424,10 @@ bool TDataCursor::InView(const uint8_t* image) {
   return !KeyBelowRange(keyScratch_.data()) && !KeyAboveRange(keyScratch_.data());
 }
 
-void TDataCursor::NoteOwnChange(int32_t recordNo, const uint8_t* image, bool live,
-                                bool reposition) {
+void TDataCursor::NoteOwnChange(int32_t recordNo, const uint8_t* image, bool live, bool reposition,
+                                bool orderKeyKept) {
   // The cursor's own change needs no rebuild: the one record joins or
-  // leaves the visible set, and the range bounds are counted again.
+  // leaves the visible set.
   if (NaturalOrder() || FiltersActive()) {
     const int32_t slots = std::max(0, table_->DataFile().RecordSlotCount());
     visible_.Grow(uint32_t(slots) + 1u);
@@ -432,8 +438,19 @@ void TDataCursor::NoteOwnChange(int32_t recordNo, const uint8_t* image, bool liv
     }
     visibleCount_ = int32_t(visible_.Count());
   }
-  ComputeRangeBoundsNow();
-  if (reposition) StandOnRecord(recordNo, image);
+  // The range bounds are sequence numbers of the current index, which only
+  // a changed key moves.
+  if (!orderKeyKept) ComputeRangeBoundsNow();
+  if (!reposition) return;
+  // Still on the record's entry, which did not move: the cursor stays and
+  // only takes the written image. Anything else stands on the record anew.
+  if (orderKeyKept && live && !between_ && HasEntry() && PositionRecordNo() == recordNo &&
+      currentRecordNo_ == recordNo && Visible(recordNo)) {
+    std::copy_n(image, currentImage_.size(), currentImage_.begin());
+    bof_ = eof_ = false;
+    return;
+  }
+  StandOnRecord(recordNo, image);
 }
 
 // ---- Record locks ------------------------------------------------------------------------
@@ -605,7 +622,7 @@ void TDataCursor::PostInsert(uint8_t* image, bool reposition) {
     PutLE32(&record[1], uint32_t(recordNo));
 
     // Every check before anything changes.
-    auto indexes = KeyedIndexes(*this);
+    auto& indexes = KeyedIndexes();
     const auto keys = KeysOf(indexes, record.data());
     for (size_t i = 0; i < indexes.size(); ++i) {
       if (indexes[i]->Unique()) indexes[i]->Tree().CheckUniqueKey(keys[i].data());
@@ -708,12 +725,18 @@ void TDataCursor::PostEdit(uint8_t* image, bool release, bool reposition) {
     std::copy_n(old.begin(), kRowIdOffset, record.begin());
 
     // Every check before anything changes.
-    auto indexes = KeyedIndexes(*this);
+    auto& indexes = KeyedIndexes();
     const auto oldKeys = KeysOf(indexes, old.data());
     const auto newKeys = KeysOf(indexes, record.data());
     std::vector<bool> differs(indexes.size());
+    // Natural order has no key; an index order keeps its entry when the
+    // record's key in it stays byte for byte the same.
+    bool orderKeyKept = true;
     for (size_t i = 0; i < indexes.size(); ++i) {
       differs[i] = oldKeys[i] != newKeys[i];
+      if (differs[i] && index_ != nullptr && indexes[i]->Slot() == index_->Slot()) {
+        orderKeyKept = false;
+      }
       // A key equal in the index's order is this record's own entry.
       if (differs[i] && indexes[i]->Unique() &&
           indexes[i]->CompareWhole(oldKeys[i].data(), newKeys[i].data()) != 0) {
@@ -773,7 +796,7 @@ void TDataCursor::PostEdit(uint8_t* image, bool release, bool reposition) {
     CommitTable({.Data = true, .Index = keysChanged, .Blob = blobsWritten});
     update.Committed();
     blobs.Done(record.data(), image);
-    NoteOwnChange(recordNo, record.data(), /*live=*/true, reposition);
+    NoteOwnChange(recordNo, record.data(), /*live=*/true, reposition, orderKeyKept);
     update.Finish();
   } catch (const TRestart&) {
     RaiseTableError(LEDRA_LOCKTIMEOUT, tableName_, directory_.DatabaseName());
@@ -818,7 +841,7 @@ void TDataCursor::DeleteCurrent(const uint8_t* image, bool reposition) {
     }
     if (old[0] != 0) RaiseRecordChanged();
 
-    auto indexes = KeyedIndexes(*this);
+    auto& indexes = KeyedIndexes();
     const auto keys = KeysOf(indexes, old.data());
     const std::vector<uint8_t> liveKey = DeletedKeyOf(old.data());
     std::vector<uint8_t> freed = old;

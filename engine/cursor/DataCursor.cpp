@@ -199,6 +199,7 @@ void TDataCursor::DetachState() noexcept {
   visible_ = TRecordsBitmap();
   visibleCount_ = 0;
   rangeActive_ = false;
+  keyedIndexes_.clear();
   index_.reset();
   deletedIndex_.reset();
   layout_.reset();

@@ -524,6 +524,8 @@ class TDataCursor final : private TRecordCacheClient,
   // TRecordCacheClient, TIndexChangeCheck, TBlobCacheClient
   bool AcquireReadLockForFetch() override { return LockForFetch(); }
   int32_t ReadAheadHint(int32_t recordNo, int direction, int32_t limit) override;
+  void UpcomingRecords(int32_t recordNo, int direction, int32_t limit,
+                       std::vector<int32_t>& upcoming) override;
   bool CheckForChanges() override { return LockForFetch(); }
 
   // ---- CursorNavigation.cpp: the view and the position ----
@@ -557,6 +559,10 @@ class TDataCursor final : private TRecordCacheClient,
   void ResolveBetween();
   void EdgeState(bool end);
   uint16_t StepAndRead(bool forward, uint8_t* image);
+  // Whether the cursor still stands where its last step left it, going the
+  // same way: the step about to be taken continues a scan.
+  bool ContinuesScan(bool forward) const;
+  void NoteScanStep(bool forward, int32_t steps);
   void ReadRecordAtPosition(int direction);
   // Copies record n's image; a free slot is refused unless `anySlot`.
   void FetchImage(int32_t recordNo, int direction, bool askCursor, uint8_t* image,
@@ -590,13 +596,20 @@ class TDataCursor final : private TRecordCacheClient,
   void FetchSlot(int32_t recordNo, std::vector<uint8_t>& image);
   uint16_t ReadCurrentLocked(uint8_t* image);
   // After this cursor's own change of record n: the visible set and range
-  // bounds, then (reposition) standing on `image`.
-  void NoteOwnChange(int32_t recordNo, const uint8_t* image, bool live, bool reposition);
+  // bounds, then (reposition) standing on `image`. `orderKeyKept`: the
+  // change left the record's key in the current order as it was, so the
+  // range bounds stand and a cursor on the record's entry stays there.
+  void NoteOwnChange(int32_t recordNo, const uint8_t* image, bool live, bool reposition,
+                     bool orderKeyKept = false);
   bool InView(const uint8_t* image);
   // A change failed half way: its buffers are dropped (shared table) and
   // the cursor returns to where it stood; never raises.
   void AbandonChange() noexcept;
   void AddRowIdToHeader(int32_t rowId);
+  // The indexes a record has keys in (the primary one when the table has
+  // one, then the secondary ones), made once and kept: descriptors change
+  // only while a table is held exclusively for restructuring.
+  std::vector<std::unique_ptr<TCursorIndex>>& KeyedIndexes();
 
   // ---- CursorBlob.cpp ----
 
@@ -736,6 +749,24 @@ class TDataCursor final : private TRecordCacheClient,
   TPlace savedPlace_;
   TPlace writePlace_;
 
+  // Scans in index order: where the last step left the cursor, how many
+  // steps in a row went the same way, and how many records the operation
+  // under way will read after the current one (-1: as many as there are;
+  // 0: read no records ahead of the one asked for).
+  struct TScanState {
+    int indexNo = -1;
+    int direction = 0;
+    int32_t leafPage = 0;
+    uint16_t position = 0;
+    int32_t recordNo = 0;
+    int32_t steps = 0;
+  } scan_;
+  int32_t upcomingWanted_ = 0;
+  // In a block read: the records still wanted, and whether the block goes
+  // on with a scan.
+  int32_t blockRemaining_ = 0;
+  bool blockScanning_ = false;
+
   // Record update path.
   std::vector<int32_t> heldRecords_;
   int32_t editLockNo_ = 0;
@@ -743,6 +774,7 @@ class TDataCursor final : private TRecordCacheClient,
   bool keepRowIds_ = false;
   std::array<uint8_t, kMaxStoredKeyLength> keyScratch_{};
   std::vector<uint8_t> filterImage_;
+  std::vector<std::unique_ptr<TCursorIndex>> keyedIndexes_;
 
   // Open blobs.
   std::vector<std::unique_ptr<TBlobBuffer>> openBlobs_;

@@ -23,7 +23,9 @@ constexpr size_t kMaxWriteRunBytes = size_t(1) << 20;
 
 TRecordCache::TRecordCache(TDataFile& file) : file_(file), pool_(&file) {}
 
-TRecordCache::~TRecordCache() = default;
+TRecordCache::~TRecordCache() {
+  for (TRecord* record : records_) delete record;
+}
 
 const TRecordCacheTable& TRecordCache::Table() const {
   return table_ ? *table_ : defaults_;
@@ -73,21 +75,21 @@ void TRecordCache::Grow(std::vector<uint8_t>& buffer, size_t size) {
 // ---- The two lists ----------------------------------------------------------------
 
 size_t TRecordCache::LowerBound(int32_t recordNo) const {
-  auto at = std::lower_bound(
-      records_.begin(), records_.end(), recordNo,
-      [](const std::unique_ptr<TRecord>& record, int32_t n) { return record->recordNo_ < n; });
+  auto at =
+      std::lower_bound(records_.begin(), records_.end(), recordNo,
+                       [](const TRecord* record, int32_t n) { return record->recordNo_ < n; });
   return size_t(at - records_.begin());
 }
 
 TRecord* TRecordCache::Lookup(int32_t recordNo) {
   const size_t at = LowerBound(recordNo);
-  if (at < records_.size() && records_[at]->recordNo_ == recordNo) return records_[at].get();
+  if (at < records_.size() && records_[at]->recordNo_ == recordNo) return records_[at];
   return nullptr;
 }
 
 const TRecord* TRecordCache::Find(int32_t recordNo) const {
   const size_t at = LowerBound(recordNo);
-  if (at < records_.size() && records_[at]->recordNo_ == recordNo) return records_[at].get();
+  if (at < records_.size() && records_[at]->recordNo_ == recordNo) return records_[at];
   return nullptr;
 }
 
@@ -99,15 +101,16 @@ TRecord* TRecordCache::Insert(std::unique_ptr<TRecord> record) {
     RaiseCorrupt();
   }
   TRecord* raw = record.get();
-  records_.insert(records_.begin() + std::ptrdiff_t(at), std::move(record));
+  records_.insert(records_.begin() + std::ptrdiff_t(at), raw);
+  record.release();  // listed: the cache's now
   chain_.LinkFront(raw);
   return raw;
 }
 
 std::unique_ptr<TRecord> TRecordCache::Detach(TRecord* record) {
   const size_t at = LowerBound(record->recordNo_);
-  if (at >= records_.size() || records_[at].get() != record) RaiseCorrupt();
-  std::unique_ptr<TRecord> owned = std::move(records_[at]);
+  if (at >= records_.size() || records_[at] != record) RaiseCorrupt();
+  std::unique_ptr<TRecord> owned(record);
   records_.erase(records_.begin() + std::ptrdiff_t(at));
   chain_.Unlink(record);
   return owned;
@@ -193,10 +196,24 @@ TRecord* TRecordCache::FetchRecord(TRecordCacheClient* client, int32_t recordNo,
       return nullptr;
     }
     if (recordNo >= file_.NextRecordNo()) RaiseCorrupt();
-    ReadRun(recordNo, RunLength(client, recordNo, direction, askCursor, readAhead), direction);
+    const int32_t runCount = RunLength(client, recordNo, direction, askCursor, readAhead);
+    ReadRun(recordNo, runCount, direction);
     record = Lookup(recordNo);
     // The run ended before the slot (the file is shorter than the header says).
     if (!record) RaiseCorrupt();
+    if (client && askCursor && readAhead) {
+      // Held meanwhile, so that the records read after it cannot take its
+      // place.
+      record->Pin();
+      try {
+        ReadUpcoming(*client, recordNo, direction, runCount);
+      } catch (...) {
+        ReleaseRecord(record);
+        throw;
+      }
+      record->Unpin();
+      chain_.MoveToFront(record);
+    }
   }
   record->Pin();
   ++statistics_.fetches;
@@ -222,9 +239,12 @@ int32_t TRecordCache::RunLength(TRecordCacheClient* client, int32_t recordNo, in
   // Slots that exist from recordNo on in the direction of travel, itself
   // included: a run never starts before slot 1 or ends past the last slot.
   const int32_t available = direction < 0 ? recordNo : file_.NextRecordNo() - recordNo;
-  int32_t count = readAheadLimit_;
-  if (askCursor && client) count = client->ReadAheadHint(recordNo, direction, readAheadLimit_);
-  return std::clamp(count, 1, std::max(1, std::min(readAheadLimit_, available)));
+  // Slots beyond what the cache holds would only push out the ones the run
+  // was read for (a cache configured smaller than a run).
+  const int32_t limit = std::min(readAheadLimit_, std::max(capacity_, 1));
+  int32_t count = limit;
+  if (askCursor && client) count = client->ReadAheadHint(recordNo, direction, limit);
+  return std::clamp(count, 1, std::max(1, std::min(limit, available)));
 }
 
 void TRecordCache::ReadRun(int32_t recordNo, int32_t count, int direction) {
@@ -257,6 +277,95 @@ void TRecordCache::ReadRun(int32_t recordNo, int32_t count, int direction) {
     std::unique_ptr<TRecord> record = ObtainRecord(slotNo);
     record->LoadImage(bytes);
     Insert(std::move(record));
+  }
+}
+
+// ---- Reading the records a cursor will visit next ----------------------------------
+// A scan in key order of a table whose records were added in another order
+// visits slots all over the file. Each record read from disk for it costs the
+// read lock and the header check on top of the read; reading, under that one
+// lock, the records the cursor names as its next ones spares the next steps
+// all of it. They are what the file holds under the lock just taken, as good
+// as any record cached before: a change found by a later check drops them
+// with the rest.
+
+namespace {
+
+// Cached records left out of a read-ahead batch: the four the recently-used
+// look finds first (the records other cursors of the table stand on, most
+// likely).
+constexpr int32_t kAheadReserve = kRecentLookups;
+
+}  // namespace
+
+std::unique_ptr<TRecord> TRecordCache::ObtainSpareRecord(int32_t recordNo,
+                                                         const std::vector<int32_t>& batch) {
+  if (records_.size() < size_t(capacity_)) {
+    std::unique_ptr<TRecord> record = pool_.Take();
+    record->SetRecordNumber(recordNo);
+    return record;
+  }
+  TRecord* victim = LeastRecentlyUsedFree();
+  if (!victim || std::binary_search(batch.begin(), batch.end(), victim->recordNo_)) return nullptr;
+  std::unique_ptr<TRecord> record = Detach(victim);
+  record->SetRecordNumber(recordNo);
+  record->InitRecord(false);
+  return record;
+}
+
+void TRecordCache::ReadUpcoming(TRecordCacheClient& client, int32_t recordNo, int direction,
+                                int32_t runCount) {
+  const int32_t room = capacity_ - std::max(runCount, 1) - kAheadReserve;
+  if (room <= 0) return;
+  upcoming_.clear();
+  client.UpcomingRecords(recordNo, direction, std::min(capacity_, INT32_MAX / 2) * 2, upcoming_);
+  if (upcoming_.empty()) return;
+
+  // The nearest ones not cached yet, as many as there is room for.
+  aheadBatch_.clear();
+  const int32_t slots = file_.NextRecordNo();
+  for (int32_t n : upcoming_) {
+    if (int32_t(aheadBatch_.size()) >= room) break;
+    if (n < 1 || n >= slots || Lookup(n) != nullptr) continue;
+    // A damaged index may name a record twice.
+    if (std::find(aheadBatch_.begin(), aheadBatch_.end(), n) != aheadBatch_.end()) continue;
+    aheadBatch_.push_back(n);
+  }
+  std::sort(aheadBatch_.begin(), aheadBatch_.end());
+
+  const size_t recordSize = file_.RecordSize();
+  const int64_t maxGap = kAheadGapBytes / int64_t(std::max<size_t>(recordSize, 1));
+  const TRecordCacheTable& table = Table();
+  const bool allowShort =
+      (table.Exclusive() || table.TransactionLockHeld()) && table.WrittenSinceOpen();
+  size_t i = 0;
+  while (i < aheadBatch_.size()) {
+    // Records close together in one read, no longer than a read-ahead run.
+    const int32_t first = aheadBatch_[i];
+    size_t j = i + 1;
+    while (j < aheadBatch_.size() && aheadBatch_[j] - aheadBatch_[j - 1] - 1 <= maxGap &&
+           aheadBatch_[j] - first < readAheadLimit_) {
+      ++j;
+    }
+    const int32_t count = aheadBatch_[j - 1] - first + 1;
+    Grow(readBuffer_, size_t(count) * recordSize);
+    int32_t got = 0;
+    {
+      TReadWindowGuard window(windowFirst_, windowCount_, first, count);
+      got = file_.ReadSlots(first, count, readBuffer_.data(), allowShort);
+    }
+    ++statistics_.aheadReads;
+    statistics_.recordsRead += uint64_t(got);
+    for (size_t k = i; k < j; ++k) {
+      const int32_t slotNo = aheadBatch_[k];
+      if (slotNo - first >= got) break;
+      std::unique_ptr<TRecord> record = ObtainSpareRecord(slotNo, aheadBatch_);
+      if (!record) return;
+      record->LoadImage(readBuffer_.data() + size_t(slotNo - first) * recordSize);
+      Insert(std::move(record));
+      ++statistics_.recordsAhead;
+    }
+    i = j;
   }
 }
 
@@ -366,7 +475,9 @@ void TRecordCache::DropAllRecords() {
   const size_t held = size_t(std::count_if(records_.begin(), records_.end(),
                                            [](const auto& record) { return record->Pinned(); }));
   orphans_.reserve(orphans_.size() + held);
-  for (std::unique_ptr<TRecord>& record : records_) {
+  for (TRecord*& listed : records_) {
+    std::unique_ptr<TRecord> record(listed);
+    listed = nullptr;
     record->older_ = nullptr;
     record->newer_ = nullptr;
     if (record->Pinned()) {

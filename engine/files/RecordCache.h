@@ -3,7 +3,9 @@
 // Cursors never read a record slot directly: they ask the data file's cache
 // for a record by number and get a pinned TRecord, shared by every cursor of
 // the table, which they release when done. The cache reads slots ahead in runs
-// of up to 8 KiB, keeps recently used records, lets changed (dirty) records
+// of up to 8 KiB (and, for a cursor scanning in index order, the records its
+// leaf names next, under the same read lock), keeps recently used records,
+// lets changed (dirty) records
 // wait until the table is flushed and writes them back in runs of consecutive
 // slots, one write per run. It also hands out the record a new record goes
 // into, from the free chain or appended at the end of the file.
@@ -63,6 +65,18 @@ class TRecordCacheClient {
   // How many records the cursor will visit next from `recordNo` on in
   // `direction`, counting `recordNo` itself, at most `limit`.
   virtual int32_t ReadAheadHint(int32_t recordNo, int direction, int32_t limit) = 0;
+  // The records the cursor will visit after `recordNo` in `direction` that
+  // do not follow it slot by slot (a scan in key order of records added in
+  // another order): up to `limit` record numbers appended to `upcoming`,
+  // nearest first. Called only after the read lock of the fetch has been
+  // taken and found no change; nothing when the cursor is not scanning.
+  virtual void UpcomingRecords(int32_t recordNo, int direction, int32_t limit,
+                               std::vector<int32_t>& upcoming) {
+    (void)recordNo;
+    (void)direction;
+    (void)limit;
+    (void)upcoming;
+  }
 
  protected:
   ~TRecordCacheClient() = default;
@@ -121,6 +135,8 @@ struct TRecordCacheStatistics {
   uint64_t recordsRead = 0;     // slots read in those runs
   uint64_t writeRuns = 0;       // runs written
   uint64_t recordsWritten = 0;  // slots written in those runs
+  uint64_t aheadReads = 0;      // reads of records named by the cursor (UpcomingRecords)
+  uint64_t recordsAhead = 0;    // records cached by those reads
 };
 
 class TRecordCache {
@@ -131,6 +147,9 @@ class TRecordCache {
   static constexpr int32_t kReadAheadBytes = 8192;
   // Steps in which the read and write buffers grow.
   static constexpr size_t kBufferStep = 4096;
+  // Records named by the cursor that lie this close together are read in
+  // one call, the slots between them read and left alone.
+  static constexpr int32_t kAheadGapBytes = 2048;
 
   explicit TRecordCache(TDataFile& file);
   ~TRecordCache();
@@ -163,6 +182,12 @@ class TRecordCache {
   // is then empty). LEDRA_FILECORRUPT for a number outside 1 .. NextRecordNo,
   // LEDRA_TABLEFULL for an append beyond the table's limits (header
   // unchanged), LEDRA_READERR for a failed or short read.
+  //
+  // With `askCursor`, a record read from disk also brings in, under the
+  // same read lock, the records the client names as the next ones it will
+  // visit (UpcomingRecords) that are not cached yet: sorted by record
+  // number, close ones in one read, as many as fit beside the run just read
+  // without writing, growing the cache or evicting one another.
   [[nodiscard]] TRecord* FetchRecord(TRecordCacheClient* client, int32_t recordNo, int direction,
                                      bool askCursor = false, bool readAhead = false);
   // Releases a record obtained from FetchRecord or NewRecordSlot.
@@ -228,6 +253,13 @@ class TRecordCache {
   void ReadRun(int32_t recordNo, int32_t count, int direction);
   int32_t RunLength(TRecordCacheClient* client, int32_t recordNo, int direction, bool askCursor,
                     bool readAhead);
+  // Reads the records the client names as its next ones (after the run of
+  // `runCount` slots just read for recordNo), as far as room allows.
+  void ReadUpcoming(TRecordCacheClient& client, int32_t recordNo, int direction, int32_t runCount);
+  // A record object for read-ahead: from the pool below capacity, else the
+  // least recently used clean, unheld record unless it is one of `batch`
+  // (sorted). Null when there is none: read-ahead never writes or grows.
+  std::unique_ptr<TRecord> ObtainSpareRecord(int32_t recordNo, const std::vector<int32_t>& batch);
   bool InReadWindow(int32_t recordNo) const {
     return recordNo >= windowFirst_ && recordNo < windowFirst_ + windowCount_;
   }
@@ -240,8 +272,9 @@ class TRecordCache {
   const TRecordCacheTable* table_ = nullptr;
   TRecordCacheTableState defaults_;
 
-  // Sorted by record number.
-  std::vector<std::unique_ptr<TRecord>> records_;
+  // Sorted by record number. The cache owns every record listed here (plain
+  // pointers, so that making room in the list is one move of memory).
+  std::vector<TRecord*> records_;
   // Most and least recently used ends of the recently-used list.
   TRecentlyUsedChain<TRecord, &TRecord::older_, &TRecord::newer_> chain_;
   // Records dropped from the cache while a cursor held them.
@@ -252,6 +285,10 @@ class TRecordCache {
   TRecordStack pool_;
   std::vector<uint8_t> readBuffer_;
   std::vector<uint8_t> writeBuffer_;
+  // The client's upcoming records and those of them to read (kept for
+  // their storage, so steady reading allocates nothing).
+  std::vector<int32_t> upcoming_;
+  std::vector<int32_t> aheadBatch_;
   // The run being read: its first slot and count (0 outside a read).
   int32_t windowFirst_ = 0;
   int32_t windowCount_ = 0;

@@ -806,6 +806,28 @@ TPage* TBTree::VerifiedLeaf(TPinSet& pins, const TIndexPosition& pos) {
   return nullptr;
 }
 
+const TPage* TBTree::PinVerifiedLeaf(const TIndexPosition& pos) {
+  if (!pos.HasEntry() || pos.LeafPage <= 0 || !file_.IsValidPageNo(slot_, pos.LeafPage)) {
+    return nullptr;
+  }
+  LoadFormat();
+  // Null also when the check found a change: the caller's operation learns
+  // of it from its own check.
+  TPage* page = file_.FetchPage(slot_, pos.LeafPage, false, check_);
+  if (page == nullptr) return nullptr;
+  const size_t i = pos.Position - 1u;
+  if (page->IsLeaf() && i < page->EntryCount() && page->Entry(i).Pointer == pos.RecordNo &&
+      std::memcmp(page->Key(i), pos.Key.data(), format_.KeyLength) == 0) {
+    return page;
+  }
+  file_.ReleasePage(page);
+  return nullptr;
+}
+
+void TBTree::ReleaseLeaf(const TPage* page) {
+  if (page != nullptr) file_.ReleasePage(const_cast<TPage*>(page));
+}
+
 bool TBTree::NextEntry(TIndexPosition& pos) {
   return Run([&] { return StepOnce(pos, true); });
 }

@@ -145,6 +145,12 @@ class TBTree {
   // continue pos's by +1 (forwards) or -1 (backwards); at most `limit`. 0 when
   // pos has no entry or its page no longer holds it.
   int32_t ConsecutiveRun(const TIndexPosition& pos, int32_t limit, int direction);
+  // Hands the entries of pos's leaf that follow pos's entry (direction +1)
+  // or precede it (-1), nearest first and at most `limit`, to `visit` (key,
+  // record number) until it returns false. Nothing when pos has no entry or
+  // its page no longer holds it. Reads no other page.
+  template <class F>
+  void VisitLeafEntries(const TIndexPosition& pos, int32_t limit, int direction, F&& visit);
 
  private:
   struct TTreeChanged {};
@@ -218,6 +224,10 @@ class TBTree {
   int32_t SequenceNumberOnce(TIndexPosition& pos);
   // The leaf holding pos's entry at its place, or null when it moved.
   TPage* VerifiedLeaf(TPinSet& pins, const TIndexPosition& pos);
+  // VerifiedLeaf for a caller outside the tree's operations: the page
+  // pinned (release with ReleaseLeaf), or null.
+  const TPage* PinVerifiedLeaf(const TIndexPosition& pos);
+  void ReleaseLeaf(const TPage* page);
 
   TIndexFile& file_;
   int slot_;
@@ -231,5 +241,23 @@ class TBTree {
   uint16_t leafCapacity_ = 0;
   bool counts_ = true;
 };
+
+template <class F>
+void TBTree::VisitLeafEntries(const TIndexPosition& pos, int32_t limit, int direction, F&& visit) {
+  if (limit <= 0 || !pos.HasEntry()) return;
+  const TPage* leaf = PinVerifiedLeaf(pos);
+  if (leaf == nullptr) return;
+  struct TRelease {
+    TBTree& tree;
+    const TPage* page;
+    ~TRelease() { tree.ReleaseLeaf(page); }
+  } release{*this, leaf};
+  const int64_t step = direction < 0 ? -1 : 1;
+  const int64_t count = int64_t(leaf->EntryCount());
+  int64_t i = int64_t(pos.Position) - 1 + step;
+  for (int32_t seen = 0; seen < limit && i >= 0 && i < count; ++seen, i += step) {
+    if (!visit(leaf->Key(size_t(i)), leaf->Entry(size_t(i)).Pointer)) break;
+  }
+}
 
 }  // namespace ledra

@@ -162,8 +162,17 @@ class TFakeCursor final : public TRecordCacheClient {
     lastHintLimit = limit;
     return hint;
   }
+  void UpcomingRecords(int32_t, int, int32_t limit, std::vector<int32_t>& out) override {
+    ++upcomingCalls;
+    for (int32_t n : upcoming) {
+      if (int32_t(out.size()) >= limit) break;
+      out.push_back(n);
+    }
+  }
 
   TRecordCache* cache = nullptr;
+  std::vector<int32_t> upcoming;
+  int upcomingCalls = 0;
   bool reportChange = false;
   int32_t hint = 1;
   int lockCalls = 0;
@@ -802,6 +811,65 @@ TEST_F(RecordCacheTest, ADamagedFreeChainIsRefused) {
   EXPECT_EQ(record->NextFreeLink(), 0);
   EXPECT_EQ(file_->FirstFreeRecord(), 3);
   cache_->ReleaseRecord(record);
+}
+
+// ---- Records the cursor names ahead -------------------------------------------------
+
+// A miss brings in, under its one read lock, the records the cursor names
+// next: the ones not cached, valid and nearest first, as many as leave room
+// for the run just read; close slots in one read; nothing cached, dirty or
+// held is reloaded, nothing is written and the cache does not grow.
+TEST_F(RecordCacheTest, RecordsNamedAheadAreReadUnderTheSameLockWithinTheCache) {
+  CreateTable(400);
+  state_.cacheCount = 20;
+  OpenTable();
+  cache_->ReleaseRecord(Fetch(3));
+  Modify(8, [](TRecord& r) { r.SetRowId(-8); });
+  cursor_.upcoming = {3, 7, 8, 9, 0, 999, 150, 300, 7};
+  for (int32_t n = 10; n <= 40; ++n) cursor_.upcoming.push_back(n);
+  const int locksBefore = cursor_.lockCalls;
+  platform::ResetCallCounts();
+
+  TRecord* record = cache_->FetchRecord(&cursor_, 5, kReadForward, true, true);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(cursor_.lockCalls - locksBefore, 1);
+  // Room for 20 - 1 (the run of 5) - 4 (kept for other cursors) = 15: 7, 9,
+  // 150, 300 and 10..20. Reads: 5; 7..20 (8 read but not loaded); 150; 300.
+  EXPECT_EQ(CallCount(OsCall::Read), 4u);
+  EXPECT_EQ(CallCount(OsCall::Write), 0u);
+  EXPECT_EQ(cache_->Statistics().recordsAhead, 15u);
+  for (int32_t n : {7, 9, 150, 300, 10, 20}) EXPECT_EQ(ImageOf(&Cached(n)), LoadedImage(n)) << n;
+  EXPECT_EQ(cache_->Find(21), nullptr);
+  EXPECT_EQ(cache_->Find(999), nullptr);
+  EXPECT_TRUE(Cached(8).Dirty());
+  EXPECT_EQ(Cached(8).RowId(), -8);
+  EXPECT_EQ(cache_->CachedCount(), 18u);
+  EXPECT_EQ(cache_->Capacity(), 20);
+  EXPECT_EQ(cache_->RecentlyUsedOrder().front(), 5);
+  EXPECT_EQ(ImageOf(record), LoadedImage(5));
+
+  // A full cache: read-ahead takes only clean records nobody holds, never
+  // those it has just read, and still writes nothing.
+  cursor_.upcoming.clear();
+  for (int32_t n = 201; n <= 260; ++n) cursor_.upcoming.push_back(n);
+  platform::ResetCallCounts();
+  TRecord* other = cache_->FetchRecord(&cursor_, 200, kReadForward, true, true);
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(CallCount(OsCall::Write), 0u);
+  EXPECT_EQ(cache_->Capacity(), 20);
+  EXPECT_LE(cache_->CachedCount(), 20u);
+  EXPECT_EQ(ImageOf(&Cached(201)), LoadedImage(201));
+  EXPECT_EQ(ImageOf(&Cached(215)), LoadedImage(215));
+  EXPECT_EQ(cache_->Find(216), nullptr);
+  EXPECT_NE(cache_->Find(5), nullptr);  // held
+  EXPECT_TRUE(Cached(8).Dirty());
+  cache_->ReleaseRecord(other);
+  cache_->ReleaseRecord(record);
+
+  // Without askCursor nothing is asked.
+  const int asked = cursor_.upcomingCalls;
+  cache_->ReleaseRecord(Fetch(100, true));
+  EXPECT_EQ(cursor_.upcomingCalls, asked);
 }
 
 }  // namespace
