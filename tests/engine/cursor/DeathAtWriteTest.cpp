@@ -15,21 +15,29 @@
 // that repair mended; then, per death, what the next program found.
 // A death may leave damage: the files have no journal, and a change writes
 // several places. It must never leave damage the verifier does not report.
+//
+// The dying children are forked on POSIX. Windows has no fork: there each
+// child is this test program started again with only DeathAtWrite.ChildRole
+// selected, told by its environment which change to run on which copy, and
+// before which write to die.
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 
-// The children that die at a write are forked; starting the test program
-// again in the child's role is not done on Windows yet.
-TEST(DeathAtWrite, NeedsForkedChildren) {
-  GTEST_SKIP() << "a death at each write is tried in forked children, which Windows has not";
-}
-
-#else  // not _WIN32
-
+#include <cstdlib>
+#include <fstream>
+#else
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -269,11 +277,68 @@ TMixed MixedRecords(const TTableState& state, const TTableState& before, const T
   return mixed;
 }
 
+// ---- The changes --------------------------------------------------------------------------
+
+// A change as a program makes it: on a cursor over the table, open shared,
+// in the table's directory (for transactions).
+using TChange = std::function<void(TDataDirectory& directory, TDataCursor& cursor)>;
+
+// The changes the matrix runs, by a number a child started again finds the
+// same one by, with the one count of parcels a change depends on.
+enum class TChangeId : int {
+  kEditNonKey,
+  kEditKeysSplitting,
+  kBlobGrowing,
+  kBlobShrinking,
+  kInsertSplittingRoot,
+  kDeleteMerging,
+  kCommitMany,
+  kCount
+};
+
+struct TChangeRef {
+  TChangeId Id;
+  int Parcels = 0;
+};
+
+std::string NameOf(TChangeId id);
+TChange MakeChange(const TChangeRef& ref);
+
+void OpenAndRun(const std::filesystem::path& path, const TChange& change,
+                const std::function<void()>& armed) {
+  TDataSession session;
+  TDataDirectory& directory = session.OpenDirectory("Change", path.string());
+  TDataCursor cursor(directory);
+  cursor.SetTableName(kTable);
+  cursor.Open();
+  armed();
+  change(directory, cursor);
+}
+
+// Runs the change and answers its writes. A check failing in here would be
+// lost with the child: it is thrown to the test instead.
+uint64_t CountedRun(const std::filesystem::path& path, const TChange& change) {
+  const ::testing::TestResult& result =
+      *::testing::UnitTest::GetInstance()->current_test_info()->result();
+  const int parts = result.total_part_count();
+  uint64_t start = 0;
+  OpenAndRun(path, change, [&] { start = CallCount(OsCall::Write); });
+  const uint64_t writes = CallCount(OsCall::Write) - start;
+  std::string failed;
+  for (int i = parts; i < result.total_part_count(); ++i) {
+    if (result.GetTestPartResult(i).failed()) failed += result.GetTestPartResult(i).summary();
+  }
+  if (!failed.empty()) throw std::runtime_error(failed);
+  return writes;
+}
+
 // ---- Child processes ---------------------------------------------------------------------
 
 constexpr int kDeathStatus = 86;
 constexpr int kSurvivedStatus = 87;
 constexpr int kThrewStatus = 88;
+
+#ifndef _WIN32
 
 // Runs `body` in a child process and answers its exit status, or none when
 // it died of a signal or did not end within a minute (then it is killed).
@@ -309,11 +374,208 @@ std::optional<int> RunInChild(const std::function<void()>& body) {
   }
 }
 
-// ---- The harness ---------------------------------------------------------------------------
+// Runs the change on the table in `path` in a child that dies right before
+// its k-th write, and answers the child's exit status as RunInChild does.
+std::optional<int> DieInChild(const TChangeRef& ref, const std::filesystem::path& path,
+                              uint64_t k) {
+  return RunInChild([&] {
+    OpenAndRun(path, MakeChange(ref), [&] { platform::ExitAtNth(OsCall::Write, k, kDeathStatus); });
+  });
+}
 
-// A change as a program makes it: on a cursor over the table, open shared,
-// in the table's directory (for transactions).
-using TChange = std::function<void(TDataDirectory& directory, TDataCursor& cursor)>;
+// The writes of the change on the table in `path`, run in a child; none
+// when it did not run to its end (the child process says why).
+std::optional<uint64_t> CountWritesInChild(const TChangeRef& ref,
+                                           const std::filesystem::path& path) {
+  test::TChildProcess child(
+      [&](test::TChildProcess& self) { self.Send(uint32_t(CountedRun(path, MakeChange(ref)))); });
+  std::optional<uint32_t> writes = child.Receive(std::chrono::milliseconds(60000));
+  child.Finish();
+  if (!writes) return std::nullopt;
+  return *writes;
+}
+
+#else  // _WIN32
+
+// What a child started again is to do:
+// "<change>|<parcels>|<k>|<path of the table's copy>"; k 0 only counts the
+// writes, into the file `WritesFile(path)`.
+constexpr char kChildVariable[] = "OSTREVO_DEATH_CHILD";
+constexpr char kChildTest[] = "DeathAtWrite.ChildRole";
+
+struct TChildJob {
+  TChangeRef Change{TChangeId::kCount};
+  uint64_t K = 0;
+  std::filesystem::path Path;
+};
+
+std::filesystem::path WritesFile(const std::filesystem::path& path) {
+  return path.string() + ".writes";
+}
+
+std::optional<TChildJob> ParseJob(const std::string& value) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (int i = 0; i < 3; ++i) {
+    const size_t bar = value.find('|', start);
+    if (bar == std::string::npos) return std::nullopt;
+    parts.push_back(value.substr(start, bar - start));
+    start = bar + 1;
+  }
+  TChildJob job;
+  char* end = nullptr;
+  const long id = std::strtol(parts[0].c_str(), &end, 10);
+  if (parts[0].empty() || *end != '\0' || id < 0 || id >= long(TChangeId::kCount)) {
+    return std::nullopt;
+  }
+  job.Change.Id = TChangeId(id);
+  job.Change.Parcels = int(std::strtol(parts[1].c_str(), &end, 10));
+  if (parts[1].empty() || *end != '\0') return std::nullopt;
+  job.K = std::strtoull(parts[2].c_str(), &end, 10);
+  if (parts[2].empty() || *end != '\0') return std::nullopt;
+  job.Path = value.substr(start);
+  if (job.Path.empty()) return std::nullopt;
+  return job;
+}
+
+// Starts this program again as the child of `job` and answers its exit
+// status; none when it could not be started or did not end within a minute
+// (then it is killed).
+std::optional<int> RunChildJob(const TChildJob& job) {
+  char program[32768];
+  const DWORD length = ::GetModuleFileNameA(nullptr, program, sizeof program);
+  if (length == 0 || length >= sizeof program) {
+    ADD_FAILURE() << "no name of the test program for a child: " << ::GetLastError();
+    return std::nullopt;
+  }
+  std::string command =
+      "\"" + std::string(program, length) + "\" \"--gtest_filter=" + kChildTest + "\"";
+
+  // Our environment but for what would make its GoogleTest filter, shard or
+  // report differently, or make it another kind of child; then the job.
+  std::vector<char> environment;
+  auto startsWith = [](const char* entry, const std::string& prefix) {
+    return _strnicmp(entry, prefix.c_str(), prefix.size()) == 0;
+  };
+  if (char* strings = ::GetEnvironmentStringsA()) {
+    for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
+      if (startsWith(entry, "GTEST_") || startsWith(entry, "OSTREVO_TEST_CHILD=") ||
+          startsWith(entry, std::string(kChildVariable) + "=")) {
+        continue;
+      }
+      environment.insert(environment.end(), entry, entry + std::strlen(entry) + 1);
+    }
+    ::FreeEnvironmentStringsA(strings);
+  }
+  const std::string own = std::string(kChildVariable) + "=" + std::to_string(int(job.Change.Id)) +
+                          "|" + std::to_string(job.Change.Parcels) + "|" + std::to_string(job.K) +
+                          "|" + job.Path.string();
+  environment.insert(environment.end(), own.begin(), own.end());
+  environment.push_back('\0');
+  environment.push_back('\0');
+
+  // Its output would only repeat GoogleTest's lines; its errors (why it
+  // threw) go where ours go.
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE nothing =
+      ::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherited, OPEN_EXISTING, 0, nullptr);
+  HANDLE errors = nullptr;
+  HANDLE ours = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (ours == nullptr || ours == INVALID_HANDLE_VALUE ||
+      !::DuplicateHandle(::GetCurrentProcess(), ours, ::GetCurrentProcess(), &errors, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+    errors = nullptr;
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nothing;
+  startup.hStdOutput = nothing;
+  startup.hStdError = errors != nullptr ? errors : nothing;
+  PROCESS_INFORMATION started{};
+  const BOOL made = ::CreateProcessA(program, command.data(), nullptr, nullptr, TRUE, 0,
+                                     environment.data(), nullptr, &startup, &started);
+  const DWORD error = ::GetLastError();
+  for (HANDLE handle : {nothing, errors}) {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+  }
+  if (!made) {
+    ADD_FAILURE() << "no child process: CreateProcess failed with " << error;
+    return std::nullopt;
+  }
+  ::CloseHandle(started.hThread);
+  std::optional<int> status;
+  if (::WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (::GetExitCodeProcess(started.hProcess, &code)) status = int(code);
+  } else {
+    ::TerminateProcess(started.hProcess, 1);
+    ::WaitForSingleObject(started.hProcess, 10000);
+  }
+  ::CloseHandle(started.hProcess);
+  return status;
+}
+
+std::optional<int> DieInChild(const TChangeRef& ref, const std::filesystem::path& path,
+                              uint64_t k) {
+  return RunChildJob({ref, k, path});
+}
+
+std::optional<uint64_t> CountWritesInChild(const TChangeRef& ref,
+                                           const std::filesystem::path& path) {
+  const std::optional<int> status = RunChildJob({ref, 0, path});
+  if (status != std::optional<int>(kSurvivedStatus)) {
+    ADD_FAILURE() << "the counting child ended with "
+                  << (status ? "status " + std::to_string(*status) : "no status (a hang)");
+    return std::nullopt;
+  }
+  std::ifstream in(WritesFile(path));
+  uint64_t writes = 0;
+  if (!(in >> writes)) {
+    ADD_FAILURE() << "the counting child left no count in " << WritesFile(path).string();
+    return std::nullopt;
+  }
+  return writes;
+}
+
+// The child's side: runs the job its environment names and ends the process
+// with its status, as the forked children do. Not a test of its own.
+TEST(DeathAtWrite, ChildRole) {
+  const char* value = std::getenv(kChildVariable);
+  if (value == nullptr || *value == '\0') {
+    GTEST_SKIP() << "runs only in a child started by the matrix of deaths at a write";
+  }
+  int status = kSurvivedStatus;
+  try {
+    const std::optional<TChildJob> job = ParseJob(value);
+    if (!job) throw std::runtime_error(std::string("a job it cannot read: ") + value);
+    const TChange change = MakeChange(job->Change);
+    if (job->K == 0) {
+      const uint64_t writes = CountedRun(job->Path, change);
+      std::ofstream out(WritesFile(job->Path));
+      out << writes;
+      out.close();
+      if (!out) throw std::runtime_error("could not write " + WritesFile(job->Path).string());
+    } else {
+      OpenAndRun(job->Path, change,
+                 [&] { platform::ExitAtNth(OsCall::Write, job->K, kDeathStatus); });
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "child threw: %s\n", error.what());
+    status = kThrewStatus;
+  } catch (...) {
+    status = kThrewStatus;
+  }
+  std::fflush(stderr);
+  // Ends here, with nothing of GoogleTest's after the test run.
+  ::TerminateProcess(::GetCurrentProcess(), UINT(status));
+  std::_Exit(status);
+}
+
+#endif  // _WIN32
+
+// ---- The harness ---------------------------------------------------------------------------
 
 struct TMatrixRow {
   std::string What;
@@ -390,22 +652,12 @@ class DeathAtWriteTest : public ::testing::Test {
     return look;
   }
 
-  static void OpenAndRun(const std::filesystem::path& path, const TChange& change,
-                         const std::function<void()>& armed) {
-    TDataSession session;
-    TDataDirectory& directory = session.OpenDirectory("Change", path.string());
-    TDataCursor cursor(directory);
-    cursor.SetTableName(kTable);
-    cursor.Open();
-    armed();
-    change(directory, cursor);
-  }
-
   // Runs the whole matrix of one change on the prepared table: after repair
   // each record must be wholly as before or wholly as after the change (a
   // change of many records may come out partly done), its blob value
   // included.
-  TMatrixRow Walk(const std::string& what, const TChange& change) {
+  TMatrixRow Walk(const TChangeRef& ref) {
+    const std::string what = NameOf(ref.Id);
     TMatrixRow row;
     row.What = what;
     const TLook before = Look(template_);
@@ -414,24 +666,7 @@ class DeathAtWriteTest : public ::testing::Test {
     // Counting run: the child reports the writes of the change.
     const std::filesystem::path counted = CopyOfTemplate(what + "-count");
     {
-      test::TChildProcess child([&](test::TChildProcess& self) {
-        // A check failing in here would be lost with the child: it is thrown
-        // to the test instead.
-        const ::testing::TestResult& result =
-            *::testing::UnitTest::GetInstance()->current_test_info()->result();
-        const int parts = result.total_part_count();
-        uint64_t start = 0;
-        OpenAndRun(counted, change, [&] { start = CallCount(OsCall::Write); });
-        const uint64_t writes = CallCount(OsCall::Write) - start;
-        std::string failed;
-        for (int i = parts; i < result.total_part_count(); ++i) {
-          if (result.GetTestPartResult(i).failed()) failed += result.GetTestPartResult(i).summary();
-        }
-        if (!failed.empty()) throw std::runtime_error(failed);
-        self.Send(uint32_t(writes));
-      });
-      std::optional<uint32_t> writes = child.Receive(std::chrono::milliseconds(60000));
-      child.Finish();
+      const std::optional<uint64_t> writes = CountWritesInChild(ref, counted);
       if (!writes) {
         ADD_FAILURE() << what << ": the change did not run";
         return row;
@@ -447,9 +682,7 @@ class DeathAtWriteTest : public ::testing::Test {
       SCOPED_TRACE(what + ": death before write " + std::to_string(k) + " of " +
                    std::to_string(row.Writes));
       const std::filesystem::path path = CopyOfTemplate(what + "-" + std::to_string(k));
-      const std::optional<int> status = RunInChild([&] {
-        OpenAndRun(path, change, [&] { platform::ExitAtNth(OsCall::Write, k, kDeathStatus); });
-      });
+      const std::optional<int> status = DieInChild(ref, path, k);
       ++row.Deaths;
       if (status != std::optional<int>(kDeathStatus)) {
         ADD_FAILURE() << "the child did not die at the write: "
@@ -614,23 +847,90 @@ TChange EditParcel(int n, bool keys, std::optional<size_t> noteLength) {
   };
 }
 
+std::string NameOf(TChangeId id) {
+  switch (id) {
+    case TChangeId::kEditNonKey:
+      return "edit of a non-key field";
+    case TChangeId::kEditKeysSplitting:
+      return "edit of three keys, splitting";
+    case TChangeId::kBlobGrowing:
+      return "blob rewrite growing 4 to 9 blocks";
+    case TChangeId::kBlobShrinking:
+      return "blob rewrite shrinking 9 to 2 blocks";
+    case TChangeId::kInsertSplittingRoot:
+      return "insert splitting to the root";
+    case TChangeId::kDeleteMerging:
+      return "delete merging pages";
+    case TChangeId::kCommitMany:
+      return "commit of 12 records";
+    case TChangeId::kCount:
+      break;
+  }
+  return "no change";
+}
+
+TChange MakeChange(const TChangeRef& ref) {
+  const int parcels = ref.Parcels;
+  switch (ref.Id) {
+    case TChangeId::kEditNonKey:
+      return EditParcel(10, false, std::nullopt);
+    case TChangeId::kEditKeysSplitting:
+      return [](TDataDirectory& directory, TDataCursor& cursor) {
+        const int32_t pages = cursor.Table().IndexFile().NextPageNo();
+        EditParcel(10, true, std::nullopt)(directory, cursor);
+        EXPECT_GE(cursor.Table().IndexFile().NextPageNo(), pages + 3) << "the leaves did not split";
+      };
+    // A changed blob goes into a new chain and the old one is freed after the
+    // slot: a death keeps the old value or the new one, never neither.
+    case TChangeId::kBlobGrowing:
+      return EditParcel(10, false, 400);
+    case TChangeId::kBlobShrinking:
+      return EditParcel(11, false, 60);
+    // `parcels`: the parcels before the one whose insert splits the root.
+    case TChangeId::kInsertSplittingRoot:
+      return [parcels](TDataDirectory&, TDataCursor& cursor) {
+        const TTreeShape shape = ShapeOf(cursor.Table());
+        PostParcel(cursor, parcels + 1);
+        EXPECT_NE(ShapeOf(cursor.Table()).Root, shape.Root) << "the root did not split";
+      };
+    // `parcels`: the parcels deleted before the one whose delete merges.
+    case TChangeId::kDeleteMerging:
+      return [parcels](TDataDirectory&, TDataCursor& cursor) {
+        const TTreeShape shape = ShapeOf(cursor.Table());
+        DeleteParcel(cursor, parcels + 1);
+        EXPECT_NE(ShapeOf(cursor.Table()).FirstFree, shape.FirstFree) << "no page was freed";
+      };
+    // `parcels`: the parcels of the prepared table.
+    case TChangeId::kCommitMany:
+      return [parcels](TDataDirectory& directory, TDataCursor& cursor) {
+        directory.StartTransaction();
+        for (int n : {3, 8, 13, 23}) EditParcel(n, false, std::nullopt)(directory, cursor);
+        // A note rewritten twice: the second chain must not land on the
+        // first one's old chain, which the file holds until the commit.
+        EditParcel(18, false, 400)(directory, cursor);
+        EditParcel(18, false, 60)(directory, cursor);
+        EditParcel(28, true, std::nullopt)(directory, cursor);
+        for (int n = parcels + 1; n <= parcels + 4; ++n) PostParcel(cursor, n);
+        DeleteParcel(cursor, 5);
+        DeleteParcel(cursor, 6);
+        directory.Commit(false);
+      };
+    case TChangeId::kCount:
+      break;
+  }
+  throw std::invalid_argument("no change numbered " + std::to_string(int(ref.Id)));
+}
+
 TEST_F(DeathAtWriteTest, ChangesOfOneRecordSurviveADeathAtAnyWrite) {
   const int beforeSplit = ParcelsBeforeSplit(dir_.Path() / "scratch-split", false);
   ASSERT_GT(beforeSplit, 40);
   Prepare("prepared", beforeSplit);
 
   std::vector<TMatrixRow> rows;
-  rows.push_back(Walk("edit of a non-key field", EditParcel(10, false, std::nullopt)));
-  rows.push_back(
-      Walk("edit of three keys, splitting", [](TDataDirectory& directory, TDataCursor& cursor) {
-        const int32_t pages = cursor.Table().IndexFile().NextPageNo();
-        EditParcel(10, true, std::nullopt)(directory, cursor);
-        EXPECT_GE(cursor.Table().IndexFile().NextPageNo(), pages + 3) << "the leaves did not split";
-      }));
-  // A changed blob goes into a new chain and the old one is freed after the
-  // slot: a death keeps the old value or the new one, never neither.
-  rows.push_back(Walk("blob rewrite growing 4 to 9 blocks", EditParcel(10, false, 400)));
-  rows.push_back(Walk("blob rewrite shrinking 9 to 2 blocks", EditParcel(11, false, 60)));
+  for (TChangeId id : {TChangeId::kEditNonKey, TChangeId::kEditKeysSplitting,
+                       TChangeId::kBlobGrowing, TChangeId::kBlobShrinking}) {
+    rows.push_back(Walk({id}));
+  }
   for (const TMatrixRow& row : rows) Print(row);
 }
 
@@ -638,13 +938,7 @@ TEST_F(DeathAtWriteTest, AnInsertSplittingUpToTheRootSurvivesADeathAtAnyWrite) {
   const int beforeRootSplit = ParcelsBeforeSplit(dir_.Path() / "scratch-root", true);
   ASSERT_GT(beforeRootSplit, 40);
   Prepare("prepared", beforeRootSplit);
-  const TMatrixRow row =
-      Walk("insert splitting to the root", [&](TDataDirectory&, TDataCursor& cursor) {
-        const TTreeShape shape = ShapeOf(cursor.Table());
-        PostParcel(cursor, beforeRootSplit + 1);
-        EXPECT_NE(ShapeOf(cursor.Table()).Root, shape.Root) << "the root did not split";
-      });
-  Print(row);
+  Print(Walk({TChangeId::kInsertSplittingRoot, beforeRootSplit}));
 }
 
 TEST_F(DeathAtWriteTest, ADeleteMergingPagesSurvivesADeathAtAnyWrite) {
@@ -652,12 +946,7 @@ TEST_F(DeathAtWriteTest, ADeleteMergingPagesSurvivesADeathAtAnyWrite) {
   const int deletes = DeletesBeforeMerge(dir_.Path() / "scratch-merge", count);
   ASSERT_GT(deletes, 0);
   Prepare("prepared", count, FirstParcels(deletes));
-  const TMatrixRow row = Walk("delete merging pages", [&](TDataDirectory&, TDataCursor& cursor) {
-    const TTreeShape shape = ShapeOf(cursor.Table());
-    DeleteParcel(cursor, deletes + 1);
-    EXPECT_NE(ShapeOf(cursor.Table()).FirstFree, shape.FirstFree) << "no page was freed";
-  });
-  Print(row);
+  Print(Walk({TChangeId::kDeleteMerging, deletes}));
 }
 
 // A commit writes the changes of many records at once: each record must come
@@ -667,24 +956,8 @@ TEST_F(DeathAtWriteTest, ADeleteMergingPagesSurvivesADeathAtAnyWrite) {
 TEST_F(DeathAtWriteTest, ACommitOfManyRecordsLeavesEachRecordWhole) {
   const int count = 30;
   Prepare("prepared", count);
-  const TMatrixRow row =
-      Walk("commit of 12 records", [&](TDataDirectory& directory, TDataCursor& cursor) {
-        directory.StartTransaction();
-        for (int n : {3, 8, 13, 23}) EditParcel(n, false, std::nullopt)(directory, cursor);
-        // A note rewritten twice: the second chain must not land on the
-        // first one's old chain, which the file holds until the commit.
-        EditParcel(18, false, 400)(directory, cursor);
-        EditParcel(18, false, 60)(directory, cursor);
-        EditParcel(28, true, std::nullopt)(directory, cursor);
-        for (int n = count + 1; n <= count + 4; ++n) PostParcel(cursor, n);
-        DeleteParcel(cursor, 5);
-        DeleteParcel(cursor, 6);
-        directory.Commit(false);
-      });
-  Print(row);
+  Print(Walk({TChangeId::kCommitMany, count}));
 }
 
 }  // namespace
 }  // namespace ledra
-
-#endif  // not _WIN32
