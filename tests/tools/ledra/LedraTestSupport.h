@@ -77,11 +77,19 @@ inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::strin
   startup.hStdOutput = out[1];
   startup.hStdError = err[1];
   PROCESS_INFORMATION process{};
-  const bool started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
+  // Wine now and then refuses a start that the next attempt makes.
+  bool started = false;
+  DWORD startError = 0;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) ::Sleep(200);
+    started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &startup, &process);
+    if (!started) startError = ::GetLastError();
+  }
   for (HANDLE child : {in[0], out[1], err[1]}) ::CloseHandle(child);
   if (!started) {
     for (HANDLE own : {in[1], out[0], err[0]}) ::CloseHandle(own);
+    run.Err = "ledra could not be started: system error " + std::to_string(startError) + "\n";
     return run;
   }
   // Feed the input while draining both outputs, so no pipe fills up.
@@ -102,7 +110,11 @@ inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::strin
     }
     ::CloseHandle(to);
   });
-  const bool ended = ::WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
+  DWORD waited = ::WaitForSingleObject(process.hProcess, 60000);
+  // A wait that failed outright says nothing about the run: wait once more.
+  if (waited == WAIT_FAILED) waited = ::WaitForSingleObject(process.hProcess, 60000);
+  const DWORD waitError = waited == WAIT_FAILED ? ::GetLastError() : 0;
+  const bool ended = waited == WAIT_OBJECT_0;
   if (!ended) {
     ::TerminateProcess(process.hProcess, 1);
     ::WaitForSingleObject(process.hProcess, INFINITE);
@@ -112,6 +124,11 @@ inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::strin
   errReader.join();
   DWORD code = 0;
   if (ended && ::GetExitCodeProcess(process.hProcess, &code)) run.Exit = int(code);
+  if (!ended) {
+    run.Err += waited == WAIT_TIMEOUT ? "ledra did not end within a minute; ended\n"
+                                      : "waiting for ledra failed: system error " +
+                                            std::to_string(waitError) + "\n";
+  }
   for (HANDLE own : {out[0], err[0], process.hProcess, process.hThread}) ::CloseHandle(own);
   return run;
 }
