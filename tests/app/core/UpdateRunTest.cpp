@@ -1,10 +1,10 @@
 #include "app/UpdateRun.h"
 
-#include <QTest>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -12,10 +12,13 @@
 
 #include "app/AddressBook.h"
 #include "app/RunRecord.h"
-#include "components/LedraField.h"
 #include "engine/errors/EngineError.h"
 #include "platform/Cp1252.h"
+#include "platform/File.h"
+#include "platform/Folders.h"
+#include "platform/System.h"
 #include "tests/app/TestTables.h"
+#include "tests/app/core/RunScript.h"
 #include "tests/support/TempDir.h"
 
 namespace ostrevo {
@@ -23,6 +26,7 @@ namespace ostrevo {
 namespace {
 
 using test::TAddress;
+using test::TScript;
 
 // An address book and a new-town table in a directory of their own, written by
 // the table utility as another program would.
@@ -41,59 +45,11 @@ class TTables {
   }
 
   // Every address's fields by account, read afresh.
-  std::map<std::string, std::map<std::string, std::string>> Contents() {
-    ledra::TLedraTable table;
-    SetUpAddressBook(table);
-    table.SetDatabaseName(dir.Path().string());
-    table.Open();
-    std::map<std::string, std::map<std::string, std::string>> out;
-    for (table.First(); !table.Eof(); table.Next()) {
-      auto& record = out[table.FieldByName("ACC_NR").AsString()];
-      for (int i = 0; i < table.FieldCount(); ++i) {
-        record[table.Fields(i).FieldName()] = table.Fields(i).AsString();
-      }
-    }
-    table.Close();
-    return out;
-  }
+  test::TRecords Contents() { return test::ReadAddressBook(dir.Path()); }
 
   ledra::test::TempDir dir;
   ledra::TLedraTable addressBook;
   ledra::TLedraTable newTowns;
-};
-
-// The windows, scripted: answers and what the run showed.
-class TScript : public TUpdateConfirmation, public TTownAsker, public TUpdateProgress {
- public:
-  bool ConfirmUpdate() override {
-    log.push_back("confirm");
-    return confirm;
-  }
-  void AskTown(TTownChoice& choice) override {
-    log.push_back("ask " + choice.NewTown1 + "|" + choice.NewTown2 + "|" + choice.NewTown3 + "|" +
-                  choice.NewTown4 + " old " + choice.OldTown);
-    if (onAsk) onAsk(choice);
-  }
-  void StartProgress(int32_t maximum) override {
-    log.push_back("start " + std::to_string(maximum));
-    disabledAtStart = table != nullptr && table->ControlsDisabled();
-  }
-  void StepProgress() override { ++steps; }
-  void HideProgress() override { log.push_back("hide"); }
-  void SetStatus(const std::string& text) override { log.push_back("status " + text); }
-  void ShowCounters(const std::string& a, const std::string& b, const std::string& c,
-                    const std::string& d, const std::string& e) override {
-    counters.push_back(a + " " + b + " " + c + " " + d + " " + e);
-  }
-  void ProcessMessages() override { log.push_back("messages"); }
-
-  bool confirm = true;
-  std::function<void(TTownChoice&)> onAsk;
-  ledra::TLedraTable* table = nullptr;
-  bool disabledAtStart = false;
-  std::vector<std::string> log;
-  std::vector<std::string> counters;
-  int steps = 0;
 };
 
 const std::vector<TAddress> kAddresses = {
@@ -116,24 +72,7 @@ const std::string kTowns =
     "600001,,,,\n"
     "600002,Wuhan Optics Valley Hi-Tech Zone East,,,\n";
 
-}  // namespace
-
-class UpdateRunTest : public QObject {
-  Q_OBJECT
-
- private slots:
-  void TrimAndCounterText();
-  void RunWritesEveryRecordAsTheRulesSay();
-  void DecliningChangesNothing();
-  void AnErrorEndsTheLoopButTheClosingStepRuns();
-  void SecondRunDecidesAgain();
-  void RunKeepsABackupAndTheListOfWhatItWrote();
-  void NoBackupMeansNoChange();
-  void ChangeListTextHelpers();
-};
-
-namespace {
-
+#ifndef _WIN32
 // Points the user's data folder at a folder of the test for its lifetime.
 class TDataHome {
  public:
@@ -152,6 +91,43 @@ class TDataHome {
  private:
   std::string old_;
 };
+#endif
+
+// Where the runs keep their backups. Windows names the user's roaming folder
+// and no variable moves it, so there the tests use the real one and remove
+// what they put in it; elsewhere it is a folder of the test.
+class TBackups {
+ public:
+  TBackups()
+#ifndef _WIN32
+      : dataHome_(home_.Path().string())
+#endif
+  {
+    const char separator = ledra::platform::PathSeparator();
+    folder_ = OstrevoDataFolder() + separator + "Backups" + separator;
+  }
+  ~TBackups() {
+    std::error_code ignored;
+    for (const std::string& made : made_) std::filesystem::remove_all(made, ignored);
+  }
+
+  // The folder of the backups, with the separator.
+  const std::string& Folder() const {
+    return folder_;
+  }
+  // Removed with this object.
+  void Own(const std::string& path) {
+    made_.push_back(path);
+  }
+
+ private:
+#ifndef _WIN32
+  ledra::test::TempDir home_;
+  TDataHome dataHome_;
+#endif
+  std::string folder_;
+  std::vector<std::string> made_;
+};
 
 std::vector<std::string> SplitCsvLine(const std::string& line) {
   std::vector<std::string> fields(1);
@@ -167,19 +143,19 @@ std::vector<std::string> SplitCsvLine(const std::string& line) {
 
 }  // namespace
 
-void UpdateRunTest::TrimAndCounterText() {
-  QCOMPARE(TrimText(std::string("\x01 \tCN\r\n ", 8)), std::string("CN"));
-  QCOMPARE(TrimText("  "), std::string());
-  QCOMPARE(TrimText("C N"), std::string("C N"));
-  QCOMPARE(TrimText("\xA0"
-                    "CN"),
-           std::string("\xA0"
-                       "CN"));  // only codes up to 32
-  QCOMPARE(CounterText(0), std::string("0"));
-  QCOMPARE(CounterText(4294967295u), std::string("4294967295"));
+TEST(UpdateRunTest, TrimAndCounterText) {
+  EXPECT_EQ(TrimText(std::string("\x01 \tCN\r\n ", 8)), std::string("CN"));
+  EXPECT_EQ(TrimText("  "), std::string());
+  EXPECT_EQ(TrimText("C N"), std::string("C N"));
+  EXPECT_EQ(TrimText("\xA0"
+                     "CN"),
+            std::string("\xA0"
+                        "CN"));  // only codes up to 32
+  EXPECT_EQ(CounterText(0), std::string("0"));
+  EXPECT_EQ(CounterText(4294967295u), std::string("4294967295"));
 }
 
-void UpdateRunTest::RunWritesEveryRecordAsTheRulesSay() {
+TEST(UpdateRunTest, RunWritesEveryRecordAsTheRulesSay) {
   TTables tables(kAddresses, kTowns);
   const auto before = tables.Contents();
   TTownChoice choice;
@@ -189,19 +165,19 @@ void UpdateRunTest::RunWritesEveryRecordAsTheRulesSay() {
   TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script);
   run.Run();
 
-  QCOMPARE(run.TotalRecords, 10u);
-  QCOMPARE(run.TotalUpdated, 5u);
-  QCOMPARE(choice.AutoUpdated, 3u);
-  QCOMPARE(choice.UserUpdated, 1u);
-  QCOMPARE(choice.Unchanged, 6u);
-  QCOMPARE(script.steps, 10);
-  QCOMPARE(script.counters.size(), size_t(10));
+  EXPECT_EQ(run.TotalRecords, 10u);
+  EXPECT_EQ(run.TotalUpdated, 5u);
+  EXPECT_EQ(choice.AutoUpdated, 3u);
+  EXPECT_EQ(choice.UserUpdated, 1u);
+  EXPECT_EQ(choice.Unchanged, 6u);
+  EXPECT_EQ(script.steps, 10);
+  ASSERT_EQ(script.counters.size(), size_t(10));
   // Written after every record, in primary-key order.
-  QCOMPARE(script.counters[0], std::string("10 1 1 0 0"));
-  QCOMPARE(script.counters[2], std::string("10 3 2 1 0"));
-  QCOMPARE(script.counters.back(), std::string("10 5 3 1 6"));
-  QVERIFY(script.disabledAtStart);
-  QVERIFY(!tables.addressBook.ControlsDisabled());
+  EXPECT_EQ(script.counters[0], std::string("10 1 1 0 0"));
+  EXPECT_EQ(script.counters[2], std::string("10 3 2 1 0"));
+  EXPECT_EQ(script.counters.back(), std::string("10 5 3 1 6"));
+  EXPECT_TRUE(script.disabledAtStart);
+  EXPECT_TRUE(!tables.addressBook.ControlsDisabled());
   const std::vector<std::string> expectedLog = {"confirm",
                                                 "start 10",
                                                 "status Address Book update in progress",
@@ -210,7 +186,7 @@ void UpdateRunTest::RunWritesEveryRecordAsTheRulesSay() {
                                                 "hide",
                                                 "status Update complete",
                                                 "messages"};
-  QCOMPARE(script.log, expectedLog);
+  EXPECT_EQ(script.log, expectedLog);
 
   auto after = tables.Contents();
   const std::map<std::string, std::string> towns = {
@@ -224,19 +200,19 @@ void UpdateRunTest::RunWritesEveryRecordAsTheRulesSay() {
       {"A08", "London"},
       {"A09", "Shenzhen"},
       {"A10", ""}};
-  QCOMPARE(after.size(), size_t(10));
+  EXPECT_EQ(after.size(), size_t(10));
   for (const auto& [account, town] : towns) {
     auto record = after.at(account);
-    QCOMPARE(record.at("NAD_CITY_NM"), town);
+    EXPECT_EQ(record.at("NAD_CITY_NM"), town);
     // Nothing else of the record changed.
     record.erase("NAD_CITY_NM");
     auto old = before.at(account);
     old.erase("NAD_CITY_NM");
-    QVERIFY2(record == old, account.c_str());
+    EXPECT_TRUE(record == old) << account.c_str();
   }
 }
 
-void UpdateRunTest::DecliningChangesNothing() {
+TEST(UpdateRunTest, DecliningChangesNothing) {
   TTables tables(kAddresses, kTowns);
   const auto before = tables.Contents();
   TTownChoice choice;
@@ -247,35 +223,36 @@ void UpdateRunTest::DecliningChangesNothing() {
   TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script);
   run.TotalUpdated = 9;
   run.Run();
-  QCOMPARE(script.log, std::vector<std::string>{"confirm"});
-  QVERIFY(script.counters.empty());
-  QCOMPARE(choice.AutoUpdated, 0u);
-  QCOMPARE(choice.Unchanged, 0u);
-  QCOMPARE(run.TotalUpdated, 0u);
-  QVERIFY(!tables.addressBook.ControlsDisabled());
-  QVERIFY(tables.Contents() == before);
+  EXPECT_EQ(script.log, std::vector<std::string>{"confirm"});
+  EXPECT_TRUE(script.counters.empty());
+  EXPECT_EQ(choice.AutoUpdated, 0u);
+  EXPECT_EQ(choice.Unchanged, 0u);
+  EXPECT_EQ(run.TotalUpdated, 0u);
+  EXPECT_TRUE(!tables.addressBook.ControlsDisabled());
+  EXPECT_TRUE(tables.Contents() == before);
 }
 
-void UpdateRunTest::AnErrorEndsTheLoopButTheClosingStepRuns() {
+TEST(UpdateRunTest, AnErrorEndsTheLoopButTheClosingStepRuns) {
   TTables tables(kAddresses, kTowns);
   TTownChoice choice;
   TScript script;
   script.onAsk = [](TTownChoice&) { throw std::runtime_error("the dialog failed"); };
   TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script);
-  QVERIFY_THROWS_EXCEPTION(std::runtime_error, run.Run());
-  QVERIFY(!tables.addressBook.ControlsDisabled());
-  QCOMPARE(script.log.back(), std::string("messages"));
-  QCOMPARE(script.log[script.log.size() - 2], std::string("status Update complete"));
-  QCOMPARE(script.log[script.log.size() - 3], std::string("hide"));
+  EXPECT_THROW(run.Run(), std::runtime_error);
+  EXPECT_TRUE(!tables.addressBook.ControlsDisabled());
+  ASSERT_GE(script.log.size(), size_t(3));
+  EXPECT_EQ(script.log.back(), std::string("messages"));
+  EXPECT_EQ(script.log[script.log.size() - 2], std::string("status Update complete"));
+  EXPECT_EQ(script.log[script.log.size() - 3], std::string("hide"));
   // The two records before stay written; the counters keep what they reached.
-  QCOMPARE(script.counters, (std::vector<std::string>{"10 1 1 0 0", "10 2 2 0 0"}));
+  EXPECT_EQ(script.counters, (std::vector<std::string>{"10 1 1 0 0", "10 2 2 0 0"}));
   auto after = tables.Contents();
-  QCOMPARE(after.at("A01").at("NAD_CITY_NM"), std::string("NANSHAN GUANGDONG"));
-  QCOMPARE(after.at("A02").at("NAD_CITY_NM"), std::string("BETA GUANGDONG"));
-  QCOMPARE(after.at("A03").at("NAD_CITY_NM"), std::string("Old Place"));
+  EXPECT_EQ(after.at("A01").at("NAD_CITY_NM"), std::string("NANSHAN GUANGDONG"));
+  EXPECT_EQ(after.at("A02").at("NAD_CITY_NM"), std::string("BETA GUANGDONG"));
+  EXPECT_EQ(after.at("A03").at("NAD_CITY_NM"), std::string("Old Place"));
 }
 
-void UpdateRunTest::SecondRunDecidesAgain() {
+TEST(UpdateRunTest, SecondRunDecidesAgain) {
   TTables tables(kAddresses, kTowns);
   TTownChoice choice;
   TScript script;
@@ -286,16 +263,15 @@ void UpdateRunTest::SecondRunDecidesAgain() {
   };
   TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script);
   run.Run();
-  QCOMPARE(tables.Contents().at("A03").at("NAD_CITY_NM"), std::string("ONE"));
+  EXPECT_EQ(tables.Contents().at("A03").at("NAD_CITY_NM"), std::string("ONE"));
   run.Run();
-  QCOMPARE(asked, 2);
-  QCOMPARE(script.counters.back(), std::string("10 5 3 1 6"));
-  QCOMPARE(tables.Contents().at("A06").at("NAD_CITY_NM"), std::string("OLD TOWN"));
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(script.counters.back(), std::string("10 5 3 1 6"));
+  EXPECT_EQ(tables.Contents().at("A06").at("NAD_CITY_NM"), std::string("OLD TOWN"));
 }
 
-void UpdateRunTest::RunKeepsABackupAndTheListOfWhatItWrote() {
-  ledra::test::TempDir home;
-  TDataHome dataHome(home.Path().string());
+TEST(UpdateRunTest, RunKeepsABackupAndTheListOfWhatItWrote) {
+  TBackups backups;
   std::vector<TAddress> addresses = kAddresses;
   addresses.push_back({"A11", "CN", "518001", "Sh\u00e9nzh\u00e8n", "Guangdong"});
   TTables tables(addresses, kTowns);
@@ -306,19 +282,21 @@ void UpdateRunTest::RunKeepsABackupAndTheListOfWhatItWrote() {
   TRunRecord record(tables.addressBook);
   TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script, &record);
   run.Run();
-  QCOMPARE(run.TotalUpdated, 6u);
+  EXPECT_EQ(run.TotalUpdated, 6u);
   const auto after = tables.Contents();
 
   const std::string folder = record.Folder();
-  const std::string backups = home.Path().string() + "/Ostrevo/Backups/";
-  QVERIFY2(folder.rfind(backups, 0) == 0, folder.c_str());
+  ASSERT_FALSE(folder.empty());
+  backups.Own(folder);
+  EXPECT_TRUE(folder.rfind(backups.Folder(), 0) == 0)
+      << folder << " is not in " << backups.Folder();
 
   // One line per record written: its key, its town before and after, as
   // UTF-8, and how the town was decided.
   std::ifstream list(folder + kChangeListName, std::ios::binary);
   std::string line;
   std::getline(list, line);
-  QCOMPARE(line, std::string("ACC_NR,Old town,New town,Decision\r"));
+  EXPECT_EQ(line, std::string("ACC_NR,Old town,New town,Decision\r"));
   const std::map<std::string, std::string> decisions = {
       {"A01", "automatic"},          {"A02", "automatic"},
       {"A03", "chosen by the user"}, {"A06", "kept upper-cased (no new name)"},
@@ -326,67 +304,96 @@ void UpdateRunTest::RunKeepsABackupAndTheListOfWhatItWrote() {
   std::map<std::string, std::string> listed;
   while (std::getline(list, line)) {
     const std::vector<std::string> fields = SplitCsvLine(line);
-    QCOMPARE(fields.size(), size_t(4));
+    EXPECT_EQ(fields.size(), size_t(4));
     const std::string& account = fields[0];
-    QVERIFY2(listed.emplace(account, fields[3]).second, account.c_str());
-    QCOMPARE(fields[1], ledra::platform::Cp1252ToUtf8(before.at(account).at("NAD_CITY_NM")));
-    QCOMPARE(fields[2], ledra::platform::Cp1252ToUtf8(after.at(account).at("NAD_CITY_NM")));
+    EXPECT_TRUE(listed.emplace(account, fields[3]).second) << account.c_str();
+    EXPECT_EQ(fields[1], ledra::platform::Cp1252ToUtf8(before.at(account).at("NAD_CITY_NM")));
+    EXPECT_EQ(fields[2], ledra::platform::Cp1252ToUtf8(after.at(account).at("NAD_CITY_NM")));
   }
-  QCOMPARE(listed, decisions);
-  QCOMPARE(before.at("A11").at("NAD_CITY_NM"), std::string("Sh\xe9nzh\xe8n"));  // cp1252
+  EXPECT_EQ(listed, decisions);
+  EXPECT_EQ(before.at("A11").at("NAD_CITY_NM"), std::string("Sh\xe9nzh\xe8n"));  // cp1252
 
   // The backup, put back with the shipping application closed, is the
   // address book as it was before the run.
   tables.addressBook.Close();
   tables.newTowns.Close();
-  QVERIFY(test::Ledra("restore " + tables.dir.Path().string() + " Smeadt01 '" + folder + "'"));
-  QVERIFY(tables.Contents() == before);
+  EXPECT_TRUE(test::Ledra({"restore", tables.dir.Path().string(), "Smeadt01", folder}));
+  EXPECT_TRUE(tables.Contents() == before);
 }
 
-void UpdateRunTest::NoBackupMeansNoChange() {
-  ledra::test::TempDir home;
+TEST(UpdateRunTest, NoBackupMeansNoChange) {
+  TBackups backups;
   TTables tables(kAddresses, kTowns);
   const auto before = tables.Contents();
   TTownChoice choice;
   TScript script;
   script.onAsk = [](TTownChoice& c) { c.ChosenTown = c.NewTown1; };
+  auto ranAndWroteNothing = [&](const char* situation) {
+    SCOPED_TRACE(situation);
+    EXPECT_TRUE(tables.Contents() == before);
+    ASSERT_GE(script.log.size(), size_t(3));
+    EXPECT_EQ(script.log[script.log.size() - 3], std::string("hide"));
+    EXPECT_EQ(script.log[script.log.size() - 2], std::string("status Update complete"));
+    EXPECT_TRUE(script.counters.empty());  // not even the first record was counted
+  };
+
   {
-    // A file where the data folder should be: no backup can be made there.
+    // The run's folder name taken by a file: no backup can be made there.
+    // The name is the second the record is made in.
+    ASSERT_TRUE(ledra::platform::ForceDirectories(backups.Folder()));
+    const double start = ledra::platform::NowDateTime();
+    TRunRecord record(tables.addressBook);
+    const double end = ledra::platform::NowDateTime();
+    for (double at = start - 1.0 / 86400; at < end + 1.5 / 86400; at += 0.5 / 86400) {
+      const std::string name = backups.Folder() + RunFolderName(at);
+      if (!std::filesystem::exists(name)) {
+        std::ofstream(name, std::ios::binary) << "x";
+        backups.Own(name);
+      }
+    }
+    TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script, &record);
+    EXPECT_THROW(run.Run(), ledra::ELedraEngineError);
+    EXPECT_EQ(run.TotalUpdated, 0u);
+    EXPECT_TRUE(record.Folder().empty());
+  }
+  ranAndWroteNothing("the run's folder is a file");
+
+#ifndef _WIN32
+  {
+    // A file where the data folder should be.
+    ledra::test::TempDir home;
+    script.log.clear();
     TDataHome dataHome(home.Write("not-a-folder", "x"));
     TRunRecord record(tables.addressBook);
     TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script, &record);
-    QVERIFY_THROWS_EXCEPTION(ledra::ELedraEngineError, run.Run());
-    QCOMPARE(run.TotalUpdated, 0u);
-    QVERIFY(record.Folder().empty());
+    EXPECT_THROW(run.Run(), ledra::ELedraEngineError);
+    EXPECT_EQ(run.TotalUpdated, 0u);
+    EXPECT_TRUE(record.Folder().empty());
   }
-  QVERIFY(tables.Contents() == before);
-  QCOMPARE(script.log[script.log.size() - 3], std::string("hide"));
-  QCOMPARE(script.log[script.log.size() - 2], std::string("status Update complete"));
-  QVERIFY(script.counters.empty());  // not even the first record was counted
+  ranAndWroteNothing("the data folder is a file");
 
-  // No data folder at all.
+  // No data folder at all (Windows always names one).
   const std::string homeVariable = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   ::unsetenv("HOME");
   {
+    script.log.clear();
     TDataHome dataHome("relative/not/allowed");
     TRunRecord record(tables.addressBook);
     TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script, &record);
-    QVERIFY_THROWS_EXCEPTION(std::runtime_error, run.Run());
+    EXPECT_THROW(run.Run(), std::runtime_error);
   }
   if (!homeVariable.empty()) ::setenv("HOME", homeVariable.c_str(), 1);
-  QVERIFY(tables.Contents() == before);
+  ranAndWroteNothing("no data folder");
+#endif
 }
 
-void UpdateRunTest::ChangeListTextHelpers() {
-  QCOMPARE(CsvField("NANSHAN"), std::string("NANSHAN"));
-  QCOMPARE(CsvField("A, \"B\""), std::string("\"A, \"\"B\"\"\""));
+TEST(UpdateRunTest, ChangeListTextHelpers) {
+  EXPECT_EQ(CsvField("NANSHAN"), std::string("NANSHAN"));
+  EXPECT_EQ(CsvField("A, \"B\""), std::string("\"A, \"\"B\"\"\""));
   // Half past three and a second on 9 December 2026 (day 46365).
-  QCOMPARE(RunFolderName(46365.0 + (15 * 3600 + 30 * 60 + 1) / 86400.0),
-           std::string("2026-12-09 15.30.01"));
-  QCOMPARE(RunFolderName(46365.0 + 86399.9 / 86400.0), std::string("2026-12-10 00.00.00"));
+  EXPECT_EQ(RunFolderName(46365.0 + (15 * 3600 + 30 * 60 + 1) / 86400.0),
+            std::string("2026-12-09 15.30.01"));
+  EXPECT_EQ(RunFolderName(46365.0 + 86399.9 / 86400.0), std::string("2026-12-10 00.00.00"));
 }
 
 }  // namespace ostrevo
-
-QTEST_MAIN(ostrevo::UpdateRunTest)
-#include "UpdateRunTest.moc"
