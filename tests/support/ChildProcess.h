@@ -48,6 +48,8 @@
 #include <sys/types.h>
 #include <windows.h>
 
+#include "tests/support/StartProcess.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -231,8 +233,14 @@ class TChildProcess {
   using TDeadline = std::chrono::milliseconds;
 
   // How long the test waits for a message or for the child's end, unless it
-  // says otherwise.
+  // says otherwise. Longer on Windows: under Wine every lock and file call is
+  // a request to one shared server process, which a busy machine (a parallel
+  // build beside the tests) can hold up for many seconds.
+#ifdef _WIN32
+  static constexpr TDeadline kDeadline{60000};
+#else
   static constexpr TDeadline kDeadline{10000};
+#endif
   // How long the child waits for the test: long, since the test may work
   // for a while between messages, and the child's waits end anyway when the
   // test lets it go or dies.
@@ -446,12 +454,6 @@ class TChildProcess {
       ADD_FAILURE() << "a child process is made only inside a test";
       return;
     }
-    char program[32768];
-    const DWORD length = ::GetModuleFileNameA(nullptr, program, sizeof program);
-    if (length == 0 || length >= sizeof program) {
-      ADD_FAILURE() << "no name of the test program for a child process: " << ::GetLastError();
-      return;
-    }
     // The parent's ends are not inherited; the child's ends are, and only by
     // this child, since the parent closes them once it is started.
     HANDLE toChild[2] = {};
@@ -467,79 +469,28 @@ class TChildProcess {
     ::SetHandleInformation(toChild[0], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     ::SetHandleInformation(fromChild[1], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
 
-    // Its output would repeat the test's; what fails there comes over the
-    // channel. Its errors (a crash) go where the test's go.
-    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE nothing = ::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING,
-                                   0, nullptr);
-    HANDLE errors = nullptr;
-    HANDLE ours = ::GetStdHandle(STD_ERROR_HANDLE);
-    if (ours == nullptr || ours == INVALID_HANDLE_VALUE ||
-        !::DuplicateHandle(::GetCurrentProcess(), ours, ::GetCurrentProcess(), &errors, 0, TRUE,
-                           DUPLICATE_SAME_ACCESS)) {
-      errors = nullptr;
-    }
-
     std::string role = std::to_string(index) + "|" +
                        std::to_string(uintptr_t(toChild[0])) + "|" +
                        std::to_string(uintptr_t(fromChild[1]));
     for (const std::filesystem::path& dir : child_role::CurrentTest().dirs) {
       role += "|" + dir.string();
     }
-    std::string name = std::string(test->test_suite_name()) + "." + test->name();
-    std::string command = "\"" + std::string(program, length) + "\" \"--gtest_filter=" + name + "\"";
-    if (name.find("DISABLED_") != std::string::npos) command += " --gtest_also_run_disabled_tests";
-    std::vector<char> environment = ChildEnvironment(role);
-
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nothing;
-    startup.hStdOutput = nothing;
-    startup.hStdError = errors != nullptr ? errors : nothing;
-    PROCESS_INFORMATION started{};
-    const BOOL made = ::CreateProcessA(program, command.data(), nullptr, nullptr, TRUE, 0,
-                                      environment.data(), nullptr, &startup, &started);
-    const DWORD error = ::GetLastError();
-    for (HANDLE handle : {toChild[0], fromChild[1], nothing, errors}) {
-      if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-    }
+    std::string error;
+    const std::optional<TStartedAgain> started = StartTestProgramAgain(
+        std::string(test->test_suite_name()) + "." + test->name(), child_role::kVariable, role,
+        error);
+    ::CloseHandle(toChild[0]);
+    ::CloseHandle(fromChild[1]);
     channel_.Open(fromChild[0], toChild[1]);
-    if (!made) {
+    if (!started) {
       channel_.Close();
-      ADD_FAILURE() << "no child process: CreateProcess failed with " << error;
+      ADD_FAILURE() << "no child process: " << error;
       return;
     }
-    ::CloseHandle(started.hThread);
-    process_ = started.hProcess;
-    pid_ = pid_t(started.dwProcessId);
+    process_ = started->Process;
+    pid_ = pid_t(started->ProcessId);
     startedPid_ = pid_;
     ReceiveFrame(TChildChannel::kReady, kStartDeadline);
-  }
-
-  // The test's environment for the child, without what would make its
-  // GoogleTest shard, filter or write reports differently, with its role.
-  static std::vector<char> ChildEnvironment(const std::string& role) {
-    std::vector<char> block;
-    auto startsWith = [](const char* entry, const char* prefix) {
-      return _strnicmp(entry, prefix, std::strlen(prefix)) == 0;
-    };
-    if (char* strings = ::GetEnvironmentStringsA()) {
-      for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
-        if (startsWith(entry, "GTEST_") ||
-            startsWith(entry, (std::string(child_role::kVariable) + "=").c_str())) {
-          continue;
-        }
-        block.insert(block.end(), entry, entry + std::strlen(entry) + 1);
-      }
-      ::FreeEnvironmentStringsA(strings);
-    }
-    const std::string own = std::string(child_role::kVariable) + "=" + role;
-    block.insert(block.end(), own.begin(), own.end());
-    block.push_back('\0');
-    block.push_back('\0');
-    return block;
   }
 
   // The child's side, before its body: ends the process, saying why.

@@ -14,6 +14,8 @@
 #include <windows.h>
 
 #include <thread>
+
+#include "tests/support/StartProcess.h"
 #else
 #include <poll.h>
 #include <signal.h>
@@ -58,7 +60,8 @@ inline std::string QuotedArgument(const std::string& arg) {
 }
 
 // Runs `ledra` with the arguments, feeding `input` to its standard input.
-// A run that takes longer than a minute is ended (Exit stays -1).
+// A run that takes longer than five minutes is ended (Exit stays -1): only a
+// hang takes that long, also under Wine on a busy machine.
 inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::string& input = {}) {
   TLedraRun run;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -77,15 +80,8 @@ inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::strin
   startup.hStdOutput = out[1];
   startup.hStdError = err[1];
   PROCESS_INFORMATION process{};
-  // Wine now and then refuses a start that the next attempt makes.
-  bool started = false;
   DWORD startError = 0;
-  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-    if (attempt > 0) ::Sleep(200);
-    started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                               &startup, &process);
-    if (!started) startError = ::GetLastError();
-  }
+  const bool started = StartProcess(nullptr, command, nullptr, startup, process, startError);
   for (HANDLE child : {in[0], out[1], err[1]}) ::CloseHandle(child);
   if (!started) {
     for (HANDLE own : {in[1], out[0], err[0]}) ::CloseHandle(own);
@@ -110,9 +106,9 @@ inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::strin
     }
     ::CloseHandle(to);
   });
-  DWORD waited = ::WaitForSingleObject(process.hProcess, 60000);
+  DWORD waited = ::WaitForSingleObject(process.hProcess, 300000);
   // A wait that failed outright says nothing about the run: wait once more.
-  if (waited == WAIT_FAILED) waited = ::WaitForSingleObject(process.hProcess, 60000);
+  if (waited == WAIT_FAILED) waited = ::WaitForSingleObject(process.hProcess, 300000);
   const DWORD waitError = waited == WAIT_FAILED ? ::GetLastError() : 0;
   const bool ended = waited == WAIT_OBJECT_0;
   if (!ended) {
@@ -126,10 +122,10 @@ inline TLedraRun RunLedra(const std::vector<std::string>& args, const std::strin
   if (ended && ::GetExitCodeProcess(process.hProcess, &code)) run.Exit = int(code);
   if (!ended) {
     run.Err += waited == WAIT_TIMEOUT
-                   ? "ledra did not end within a minute; ended\n"
+                   ? "ledra did not end within five minutes; ended\n"
                    : "waiting for ledra failed: system error " + std::to_string(waitError) + "\n";
   }
-  for (HANDLE own : {out[0], err[0], process.hProcess, process.hThread}) ::CloseHandle(own);
+  for (HANDLE own : {out[0], err[0], process.hProcess}) ::CloseHandle(own);
   return run;
 }
 

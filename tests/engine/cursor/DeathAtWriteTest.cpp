@@ -23,16 +23,10 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <cstdlib>
 #include <fstream>
+
+#include "tests/support/StartProcess.h"
 #else
 #include <signal.h>
 #include <sys/wait.h>
@@ -442,78 +436,25 @@ std::optional<TChildJob> ParseJob(const std::string& value) {
 // status; none when it could not be started or did not end within a minute
 // (then it is killed).
 std::optional<int> RunChildJob(const TChildJob& job) {
-  char program[32768];
-  const DWORD length = ::GetModuleFileNameA(nullptr, program, sizeof program);
-  if (length == 0 || length >= sizeof program) {
-    ADD_FAILURE() << "no name of the test program for a child: " << ::GetLastError();
+  std::string error;
+  const std::optional<test::TStartedAgain> started = test::StartTestProgramAgain(
+      kChildTest, kChildVariable,
+      std::to_string(int(job.Change.Id)) + "|" + std::to_string(job.Change.Parcels) + "|" +
+          std::to_string(job.K) + "|" + job.Path.string(),
+      error);
+  if (!started) {
+    ADD_FAILURE() << "no child process: " << error;
     return std::nullopt;
   }
-  std::string command =
-      "\"" + std::string(program, length) + "\" \"--gtest_filter=" + kChildTest + "\"";
-
-  // Our environment but for what would make its GoogleTest filter, shard or
-  // report differently, or make it another kind of child; then the job.
-  std::vector<char> environment;
-  auto startsWith = [](const char* entry, const std::string& prefix) {
-    return _strnicmp(entry, prefix.c_str(), prefix.size()) == 0;
-  };
-  if (char* strings = ::GetEnvironmentStringsA()) {
-    for (const char* entry = strings; *entry != '\0'; entry += std::strlen(entry) + 1) {
-      if (startsWith(entry, "GTEST_") || startsWith(entry, "OSTREVO_TEST_CHILD=") ||
-          startsWith(entry, std::string(kChildVariable) + "=")) {
-        continue;
-      }
-      environment.insert(environment.end(), entry, entry + std::strlen(entry) + 1);
-    }
-    ::FreeEnvironmentStringsA(strings);
-  }
-  const std::string own = std::string(kChildVariable) + "=" + std::to_string(int(job.Change.Id)) +
-                          "|" + std::to_string(job.Change.Parcels) + "|" + std::to_string(job.K) +
-                          "|" + job.Path.string();
-  environment.insert(environment.end(), own.begin(), own.end());
-  environment.push_back('\0');
-  environment.push_back('\0');
-
-  // Its output would only repeat GoogleTest's lines; its errors (why it
-  // threw) go where ours go.
-  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE nothing =
-      ::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inherited, OPEN_EXISTING, 0, nullptr);
-  HANDLE errors = nullptr;
-  HANDLE ours = ::GetStdHandle(STD_ERROR_HANDLE);
-  if (ours == nullptr || ours == INVALID_HANDLE_VALUE ||
-      !::DuplicateHandle(::GetCurrentProcess(), ours, ::GetCurrentProcess(), &errors, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-    errors = nullptr;
-  }
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nothing;
-  startup.hStdOutput = nothing;
-  startup.hStdError = errors != nullptr ? errors : nothing;
-  PROCESS_INFORMATION started{};
-  const BOOL made = ::CreateProcessA(program, command.data(), nullptr, nullptr, TRUE, 0,
-                                     environment.data(), nullptr, &startup, &started);
-  const DWORD error = ::GetLastError();
-  for (HANDLE handle : {nothing, errors}) {
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-  }
-  if (!made) {
-    ADD_FAILURE() << "no child process: CreateProcess failed with " << error;
-    return std::nullopt;
-  }
-  ::CloseHandle(started.hThread);
   std::optional<int> status;
-  if (::WaitForSingleObject(started.hProcess, 60000) == WAIT_OBJECT_0) {
+  if (::WaitForSingleObject(started->Process, 60000) == WAIT_OBJECT_0) {
     DWORD code = 0;
-    if (::GetExitCodeProcess(started.hProcess, &code)) status = int(code);
+    if (::GetExitCodeProcess(started->Process, &code)) status = int(code);
   } else {
-    ::TerminateProcess(started.hProcess, 1);
-    ::WaitForSingleObject(started.hProcess, 10000);
+    ::TerminateProcess(started->Process, 1);
+    ::WaitForSingleObject(started->Process, 10000);
   }
-  ::CloseHandle(started.hProcess);
+  ::CloseHandle(started->Process);
   return status;
 }
 
