@@ -55,15 +55,18 @@ class TBTree::TPinSet {
 
  private:
   TIndexFile& file_;
-  std::array<TPage*, kMaxPins> pages_{};
+  // Only the first count_ are ever read: left uninitialised, since every
+  // operation, a lookup too, makes one of these.
+  std::array<TPage*, kMaxPins> pages_;
   size_t count_ = 0;
 };
 
 // The pages from the root down to a leaf and the entry chosen in each inner
 // page; `before` counts the leaf entries left of the path (with counts).
 struct TBTree::TPath {
-  std::array<TPage*, kMaxTreeDepth> pages{};
-  std::array<size_t, kMaxTreeDepth> pos{};
+  // Levels from depth on are never read (Descend fills them on the way down).
+  std::array<TPage*, kMaxTreeDepth> pages;
+  std::array<size_t, kMaxTreeDepth> pos;
   int depth = 0;
   int64_t before = 0;
 
@@ -108,6 +111,7 @@ template <class F>
 auto TBTree::Run(F&& op) -> decltype(op()) {
   for (int attempt = 1;; ++attempt) {
     changing_ = false;
+    searching_ = false;
     LoadFormat();
     try {
       return op();
@@ -181,7 +185,8 @@ int64_t TBTree::CountsBefore(const TPage& page, size_t i) const {
 
 TPage* TBTree::Fetch(TPinSet& pins, int32_t pageNo) {
   if (pageNo <= 0 || !file_.IsValidPageNo(slot_, pageNo)) Corrupt();
-  TPage* page = file_.FetchPage(slot_, pageNo, false, changing_ ? nullptr : check_);
+  TPage* page =
+      file_.FetchPage(slot_, pageNo, false, changing_ ? nullptr : check_, searching_ && !changing_);
   if (page == nullptr) throw TTreeChanged{};
   if (!pins.Add(page)) Corrupt();
   return page;
@@ -195,7 +200,7 @@ TPage* TBTree::FetchRoot(TPinSet& pins) {
 }
 
 TPage* TBTree::FetchChild(TPinSet& pins, const TPage& parent, size_t i) {
-  TPage* child = Fetch(pins, parent.Entry(i).Pointer);
+  TPage* child = Fetch(pins, parent.Pointer(i));
   if (child == &parent) Corrupt();
   if (child->PageType != kPageInner && child->PageType != kPageLeaf) Corrupt();
   if (child->EntryCount() == 0) Corrupt();
@@ -300,7 +305,7 @@ void TBTree::SetPosition(TIndexPosition& pos, const TPage& leaf, size_t i, int64
   pos.LeafPage = leaf.PageNo;
   pos.Position = uint16_t(i + 1);
   pos.SequenceNo = seq > 0 ? ClampCount(seq) : 0;
-  pos.RecordNo = leaf.Entry(i).Pointer;
+  pos.RecordNo = leaf.Pointer(i);
   std::memcpy(pos.Key.data(), leaf.Key(i), format_.KeyLength);
 }
 
@@ -320,7 +325,10 @@ void TBTree::UpdateSeparators(TPath& path, int level) {
 // ---- search ----
 
 bool TBTree::IndexContains(const uint8_t* key) {
-  return Run([&] { return ContainsOnce(key); });
+  return Run([&] {
+    searching_ = true;
+    return ContainsOnce(key);
+  });
 }
 
 bool TBTree::ContainsOnce(const uint8_t* key) {
@@ -721,11 +729,17 @@ void TBTree::IndexReplace(const uint8_t* oldKey, const uint8_t* newKey, int32_t 
 // ---- the leaf level ----
 
 bool TBTree::FirstEntry(TIndexPosition& pos) {
-  return Run([&] { return EdgeOnce(pos, false); });
+  return Run([&] {
+    searching_ = true;
+    return EdgeOnce(pos, false);
+  });
 }
 
 bool TBTree::LastEntry(TIndexPosition& pos) {
-  return Run([&] { return EdgeOnce(pos, true); });
+  return Run([&] {
+    searching_ = true;
+    return EdgeOnce(pos, true);
+  });
 }
 
 bool TBTree::EdgeOnce(TIndexPosition& pos, bool last) {
@@ -745,11 +759,17 @@ bool TBTree::EdgeOnce(TIndexPosition& pos, bool last) {
 }
 
 bool TBTree::FirstNotBelow(const uint8_t* key, TIndexPosition& pos, size_t n) {
-  return Run([&] { return SeekOnce(key, n, /*forward=*/true, /*strict=*/false, pos); });
+  return Run([&] {
+    searching_ = true;
+    return SeekOnce(key, n, /*forward=*/true, /*strict=*/false, pos);
+  });
 }
 
 bool TBTree::LastNotAbove(const uint8_t* key, TIndexPosition& pos, size_t n) {
-  return Run([&] { return SeekOnce(key, n, /*forward=*/false, /*strict=*/false, pos); });
+  return Run([&] {
+    searching_ = true;
+    return SeekOnce(key, n, /*forward=*/false, /*strict=*/false, pos);
+  });
 }
 
 // forward: the first entry not below (strict: above) the key; otherwise the
@@ -798,7 +818,7 @@ TPage* TBTree::VerifiedLeaf(TPinSet& pins, const TIndexPosition& pos) {
   }
   TPage* page = Fetch(pins, pos.LeafPage);
   size_t i = pos.Position - 1u;
-  if (page->IsLeaf() && i < page->EntryCount() && page->Entry(i).Pointer == pos.RecordNo &&
+  if (page->IsLeaf() && i < page->EntryCount() && page->Pointer(i) == pos.RecordNo &&
       std::memcmp(page->Key(i), pos.Key.data(), format_.KeyLength) == 0) {
     return page;
   }
@@ -813,10 +833,10 @@ const TPage* TBTree::PinVerifiedLeaf(const TIndexPosition& pos) {
   LoadFormat();
   // Null also when the check found a change: the caller's operation learns
   // of it from its own check.
-  TPage* page = file_.FetchPage(slot_, pos.LeafPage, false, check_);
+  TPage* page = file_.FetchPage(slot_, pos.LeafPage, false, check_, /*forSearch=*/true);
   if (page == nullptr) return nullptr;
   const size_t i = pos.Position - 1u;
-  if (page->IsLeaf() && i < page->EntryCount() && page->Entry(i).Pointer == pos.RecordNo &&
+  if (page->IsLeaf() && i < page->EntryCount() && page->Pointer(i) == pos.RecordNo &&
       std::memcmp(page->Key(i), pos.Key.data(), format_.KeyLength) == 0) {
     return page;
   }
@@ -829,11 +849,17 @@ void TBTree::ReleaseLeaf(const TPage* page) {
 }
 
 bool TBTree::NextEntry(TIndexPosition& pos) {
-  return Run([&] { return StepOnce(pos, true); });
+  return Run([&] {
+    searching_ = true;
+    return StepOnce(pos, true);
+  });
 }
 
 bool TBTree::PrevEntry(TIndexPosition& pos) {
-  return Run([&] { return StepOnce(pos, false); });
+  return Run([&] {
+    searching_ = true;
+    return StepOnce(pos, false);
+  });
 }
 
 bool TBTree::StepOnce(TIndexPosition& pos, bool forward) {
@@ -894,7 +920,10 @@ int64_t TBTree::WalkLeaves(TPinSet& pins, int32_t stopLeaf, int64_t sequence, TP
 }
 
 bool TBTree::EntryAtSequence(int32_t s, TIndexPosition& pos) {
-  return Run([&] { return SequenceOnce(s, pos); });
+  return Run([&] {
+    searching_ = true;
+    return SequenceOnce(s, pos);
+  });
 }
 
 bool TBTree::SequenceOnce(int32_t s, TIndexPosition& pos) {
@@ -927,7 +956,10 @@ bool TBTree::SequenceOnce(int32_t s, TIndexPosition& pos) {
 int32_t TBTree::SequenceNumber(TIndexPosition& pos) {
   if (!pos.HasEntry()) return 0;
   if (pos.SequenceNo > 0) return pos.SequenceNo;
-  return Run([&] { return SequenceNumberOnce(pos); });
+  return Run([&] {
+    searching_ = true;
+    return SequenceNumberOnce(pos);
+  });
 }
 
 int32_t TBTree::SequenceNumberOnce(TIndexPosition& pos) {
@@ -950,6 +982,7 @@ int32_t TBTree::SequenceNumberOnce(TIndexPosition& pos) {
 
 int32_t TBTree::EntryCount() {
   return Run([&]() -> int32_t {
+    searching_ = true;
     if (file_.RootPage(slot_) == 0) return 0;
     TPinSet pins(file_);
     if (counts_) return ClampCount(Total(*FetchRoot(pins)));
@@ -960,6 +993,7 @@ int32_t TBTree::EntryCount() {
 int32_t TBTree::ConsecutiveRun(const TIndexPosition& pos, int32_t limit, int direction) {
   if (limit <= 0 || !pos.HasEntry()) return 0;
   return Run([&]() -> int32_t {
+    searching_ = true;
     TPinSet pins(file_);
     TPage* leaf = VerifiedLeaf(pins, pos);
     if (leaf == nullptr) return 0;
@@ -969,7 +1003,7 @@ int32_t TBTree::ConsecutiveRun(const TIndexPosition& pos, int32_t limit, int dir
     while (run < limit) {
       int64_t j = i + step * run;
       if (j < 0 || j >= leaf->EntryCount()) break;
-      if (int64_t(leaf->Entry(size_t(j)).Pointer) != int64_t(pos.RecordNo) + step * run) break;
+      if (int64_t(leaf->Pointer(size_t(j))) != int64_t(pos.RecordNo) + step * run) break;
       ++run;
     }
     return run;

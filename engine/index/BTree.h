@@ -236,6 +236,9 @@ class TBTree {
   TIndexChangeCheck* check_;
   // Set once an operation has started to change pages.
   bool changing_ = false;
+  // Set by the operations that only read the tree: their leaves may be
+  // fetched for search, without decoding (TIndexFile::FetchPage).
+  bool searching_ = false;
   TPageFormat format_;
   uint16_t innerCapacity_ = 0;
   uint16_t leafCapacity_ = 0;
@@ -256,7 +259,7 @@ void TBTree::VisitLeafEntries(const TIndexPosition& pos, int32_t limit, int dire
   const int64_t count = int64_t(leaf->EntryCount());
   int64_t i = int64_t(pos.Position) - 1 + step;
   for (int32_t seen = 0; seen < limit && i >= 0 && i < count; ++seen, i += step) {
-    if (!visit(leaf->Key(size_t(i)), leaf->Entry(size_t(i)).Pointer)) break;
+    if (!visit(leaf->Key(size_t(i)), leaf->Pointer(size_t(i)))) break;
   }
 }
 

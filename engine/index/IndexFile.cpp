@@ -67,7 +67,7 @@ TIndexFile::TIndexFile(std::string fileName) : TFileHandler(std::move(fileName))
 void TIndexFile::SetSettings(TIndexFileSettings settings) {
   settings_ = std::move(settings);
   for (TPageCache& cache : caches_) {
-    cache.SetCapacity(std::max(ConfiguredCapacity(), cache.Count()));
+    cache.SetCapacity(std::max(ConfiguredCapacity(), cache.LowerCount()));
   }
 }
 
@@ -575,20 +575,21 @@ void TIndexFile::DropSlotPages(int slot) {
   dropped_.clear();
 }
 
-std::unique_ptr<TPage> TIndexFile::ObtainBuffer(int slot) {
+std::unique_ptr<TPage> TIndexFile::ObtainBuffer(int slot, bool upper) {
   TPageCache& cache = caches_[size_t(slot)];
-  if (!cache.Full()) return pool_.Take();
-  TPage* victim = cache.LeastRecentEvictable();
+  if (cache.HasRoomFor(upper)) return pool_.Take();
+  TPage* victim = cache.EvictionCandidate(upper);
   if (victim == nullptr && !TransactionLockHeld()) {
     WriteDirtyPages(IsTemporarySlot(slot));
-    victim = cache.LeastRecentEvictable();
+    victim = cache.EvictionCandidate(upper);
   }
   if (victim != nullptr) return cache.Remove(victim);
   cache.SetCapacity(cache.Capacity() + 4);
   return pool_.Take();
 }
 
-TPage* TIndexFile::FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeCheck* check) {
+TPage* TIndexFile::FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeCheck* check,
+                             bool forSearch) {
   CheckSlot(slot);
   ++stats_.Fetches;
   if (pageNo == 0) RaiseCorrupt(LEDRA_INDEXCORRUPT);
@@ -602,7 +603,7 @@ TPage* TIndexFile::FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeC
         (int64_t(pageNo) + 1) * int64_t(kIndexPageSize) > int64_t(4000000000)) {
       RaiseCorrupt(LEDRA_TABLEFULL);
     }
-    std::unique_ptr<TPage> page = ObtainBuffer(slot);
+    std::unique_ptr<TPage> page = ObtainBuffer(slot, false);
     ResetForSlot(*page, slot, pageNo);
     page->Pins = 1;
     TPage* raw = page.get();
@@ -612,6 +613,7 @@ TPage* TIndexFile::FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeC
   }
 
   if (TPage* hit = cache.Find(pageNo)) {
+    if (!forSearch) DecodeHeldLeaf(*hit);
     ++hit->Pins;
     return hit;
   }
@@ -624,18 +626,26 @@ TPage* TIndexFile::FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeC
   // copy of it could later overwrite the first.
   bool temporary = IsTemporarySlot(slot);
   for (int other = 0; other < kIndexSlotCount; ++other) {
-    if (other != slot && SlotInFile(other, temporary) && caches_[size_t(other)].Contains(pageNo)) {
+    const TPageCache& otherCache = caches_[size_t(other)];
+    if (other != slot && otherCache.Count() != 0 && SlotInFile(other, temporary) &&
+        otherCache.Contains(pageNo)) {
       RaiseCorrupt(LEDRA_INDEXCORRUPT);
     }
   }
+  pageBytes_.resize(kIndexPageSize);
   ReadPageBytes(slot, pageNo, pageBytes_.data());
   ++stats_.DiskReads;
   ++stats_.PagesRead;
-  std::unique_ptr<TPage> page = ObtainBuffer(slot);
+  // A free page being reused carries no meaningful type: it makes room as a
+  // leaf would.
+  const bool upper = !asNew && pageBytes_[0] == kPageInner;
+  std::unique_ptr<TPage> page = ObtainBuffer(slot, upper);
   try {
     ResetForSlot(*page, slot, pageNo);
     page->Pins = 0;
-    DecodePage(pageBytes_.data(), *page, asNew, TableName());
+    if (!forSearch || asNew || !HoldLeafBytes(pageBytes_, *page, TableName())) {
+      DecodePage(pageBytes_.data(), *page, asNew, TableName());
+    }
   } catch (...) {
     pool_.Return(std::move(page));
     throw;
@@ -668,7 +678,7 @@ void TIndexFile::ReleasePage(TPage* page) {
 bool TIndexFile::WriteDirtyPages(bool temporary) {
   dirty_.clear();
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
-    if (!SlotInFile(slot, temporary)) continue;
+    if (caches_[size_t(slot)].Count() == 0 || !SlotInFile(slot, temporary)) continue;
     for (const std::unique_ptr<TPage>& page : caches_[size_t(slot)].Pages()) {
       if (page->Dirty && page->Pins == 0) dirty_.push_back(page.get());
     }
@@ -712,19 +722,24 @@ void TIndexFile::TrimPageCache() {
   size_t configured = ConfiguredCapacity();
   for (int slot = 0; slot < kIndexSlotCount; ++slot) {
     TPageCache& cache = caches_[size_t(slot)];
+    if (cache.Count() <= std::min(configured, TPageCache::kKeptUpperPages)) {
+      // Within both allowances whatever its pages are (most slots are empty).
+      cache.SetCapacity(configured);
+      continue;
+    }
     bool wrote = false;
-    while (cache.Count() > configured) {
-      TPage* victim = cache.LeastRecentEvictable();
+    while (cache.OverAllowance(configured)) {
+      TPage* victim = cache.TrimCandidate(configured);
       if (victim == nullptr && !wrote && !TransactionLockHeld()) {
         WriteDirtyPages(IsTemporarySlot(slot));
         wrote = true;
-        victim = cache.LeastRecentEvictable();
+        victim = cache.TrimCandidate(configured);
       }
       if (victim == nullptr) break;
       pool_.Return(cache.Remove(victim));
     }
     // Growth is undone, but a cache never falls below the configured size.
-    cache.SetCapacity(std::max(configured, cache.Count()));
+    cache.SetCapacity(std::max(configured, cache.LowerCount()));
   }
 }
 
@@ -768,6 +783,11 @@ void TIndexFile::LoadPageCopy(int slot, int32_t pageNo, TPage& into) {
   CheckSlot(slot);
   if (pageNo == 0) RaiseCorrupt(LEDRA_INDEXCORRUPT);
   if (const TPage* cached = caches_[size_t(slot)].Peek(pageNo)) {
+    if (cached->Held()) {
+      into.Reset(pageNo, uint8_t(slot), SlotFormat(slot));
+      DecodePage(cached->HeldBytes(), into, false, TableName());
+      return;
+    }
     into = *cached;
     into.CachePrev = nullptr;
     into.CacheNext = nullptr;
@@ -775,6 +795,7 @@ void TIndexFile::LoadPageCopy(int slot, int32_t pageNo, TPage& into) {
     into.Orphaned = false;
     return;
   }
+  pageBytes_.resize(kIndexPageSize);
   ReadPageBytes(slot, pageNo, pageBytes_.data());
   into.Reset(pageNo, uint8_t(slot), SlotFormat(slot));
   DecodePage(pageBytes_.data(), into, false, TableName());
@@ -784,7 +805,11 @@ void TIndexFile::LoadPageBytes(int slot, int32_t pageNo, uint8_t* bytes) {
   CheckSlot(slot);
   if (pageNo == 0) RaiseCorrupt(LEDRA_INDEXCORRUPT);
   if (const TPage* cached = caches_[size_t(slot)].Peek(pageNo)) {
-    EncodePage(*cached, bytes, TableName());
+    if (cached->Held()) {
+      std::memcpy(bytes, cached->HeldBytes(), kIndexPageSize);
+    } else {
+      EncodePage(*cached, bytes, TableName());
+    }
     return;
   }
   ReadPageBytes(slot, pageNo, bytes);

@@ -18,7 +18,12 @@
 // transaction lock, when it grows by 4 pages instead. Dropping the cache
 // (another user changed the file, or it closes) forgets every page without
 // writing; a page still pinned at that moment stays valid for its holder and
-// is freed by its last ReleasePage.
+// is freed by its last ReleasePage. Each slot keeps the inner pages below
+// its root besides its configured capacity (up to TPageCache::
+// kKeptUpperPages), so a descent of a deeper tree reads no more than its
+// leaf either; a leaf fetched for a search of an index
+// without compression is kept as read and decoded only when something else
+// needs its entries.
 //
 // Temporary indexes keep their pages in a temporary file of their own in the
 // session's private directory (no header block; pages from 1, its next page
@@ -224,7 +229,13 @@ class TIndexFile : public TFileHandler {
   // `check` is asked first; when it reports a change the result is null (the
   // changed signal). A page the file does not hold, a page cached by another
   // slot, or a page that does not decode raises LEDRA_INDEXCORRUPT.
-  TPage* FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeCheck* check = nullptr);
+  //
+  // With `forSearch` the caller only searches the page and reads its entries
+  // through EntryCount, Key and Pointer: a leaf of an index without
+  // compression is then kept as read, not decoded (TPage::Held). Any other
+  // fetch of a held page decodes it first.
+  TPage* FetchPage(int slot, int32_t pageNo, bool asNew, TIndexChangeCheck* check = nullptr,
+                   bool forSearch = false);
   // One pin less (never below 0).
   void ReleasePage(TPage* page);
   // Writes the dirty, unpinned pages of the temporary slots (temporary set)
@@ -290,11 +301,12 @@ class TIndexFile : public TFileHandler {
   bool SlotInFile(int slot, bool temporary) const;
   size_t ConfiguredCapacity() const;
   bool TransactionLockHeld() const;
-  // A buffer for a page entering the slot's cache (not yet in it): a spare
-  // while the cache is below capacity, else its least recently used clean
-  // page, else (after writing dirty pages, outside a transaction) a spare
-  // with the capacity raised by 4.
-  std::unique_ptr<TPage> ObtainBuffer(int slot);
+  // A buffer for a page entering the slot's cache (not yet in it), a middle
+  // inner page (`upper`) or another: a spare while the cache has room for its
+  // kind, else the page the cache gives up for it (TPageCache::
+  // EvictionCandidate), else (after writing dirty pages, outside a
+  // transaction) a spare with the capacity raised by 4.
+  std::unique_ptr<TPage> ObtainBuffer(int slot, bool upper);
   // Prepares a buffer for page n of the slot, keeping its pins and links.
   void ResetForSlot(TPage& page, int slot, int32_t pageNo) const;
   void DropPage(std::unique_ptr<TPage> page);
@@ -311,7 +323,8 @@ class TIndexFile : public TFileHandler {
   std::vector<std::unique_ptr<TPage>> orphans_;
   TPageCacheStats stats_;
   // Scratch for reading one page and for writing runs of dirty pages.
-  std::array<uint8_t, kIndexPageSize> pageBytes_{};
+  // (A leaf kept as read takes this buffer and leaves its own in exchange.)
+  std::vector<uint8_t> pageBytes_ = std::vector<uint8_t>(kIndexPageSize);
   std::vector<uint8_t> runBytes_;
   std::vector<TPage*> dirty_;
   std::vector<std::unique_ptr<TPage>> dropped_;

@@ -96,4 +96,43 @@ TPage* TPageCache::LeastRecentEvictable() const {
   return nullptr;
 }
 
+TPage* TPageCache::LeastRecentEvictable(bool upper) const {
+  for (TPage* page = tail_; page != nullptr; page = page->CachePrev) {
+    if (!page->Dirty && page->Pins == 0 && IsUpper(*page) == upper) return page;
+  }
+  return nullptr;
+}
+
+size_t TPageCache::UpperCount() const {
+  size_t count = 0;
+  for (const std::unique_ptr<TPage>& page : pages_) {
+    if (IsUpper(*page)) ++count;
+  }
+  return count;
+}
+
+bool TPageCache::HasRoomFor(bool upper) const {
+  const size_t inner = UpperCount();
+  return upper ? inner < kKeptUpperPages : pages_.size() - inner < capacity_;
+}
+
+TPage* TPageCache::EvictionCandidate(bool upper) const {
+  TPage* page = LeastRecentEvictable(upper);
+  return page != nullptr ? page : LeastRecentEvictable();
+}
+
+bool TPageCache::OverAllowance(size_t capacity) const {
+  const size_t inner = UpperCount();
+  return inner > kKeptUpperPages || pages_.size() - inner > capacity;
+}
+
+TPage* TPageCache::TrimCandidate(size_t capacity) const {
+  const size_t inner = UpperCount();
+  if (inner > kKeptUpperPages) {
+    if (TPage* page = LeastRecentEvictable(true)) return page;
+  }
+  if (pages_.size() - inner > capacity) return LeastRecentEvictable(false);
+  return nullptr;
+}
+
 }  // namespace ledra

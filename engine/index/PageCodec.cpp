@@ -140,6 +140,8 @@ void TPage::Reset(int32_t pageNo, uint8_t slot, const TPageFormat& format) {
   Dirty = false;
   Freed = false;
   Pins = 0;
+  held_ = false;
+  heldCount_ = 0;
   entries_.clear();
   keys_.clear();
   // Working out the limits walks every possible prefix length: once per
@@ -156,10 +158,16 @@ void TPage::Reset(int32_t pageNo, uint8_t slot, const TPageFormat& format) {
 }
 
 void TPage::ClearEntries() {
+  held_ = false;
+  heldCount_ = 0;
   entries_.clear();
   keys_.clear();
   UsedBytes = 0;
   std::fill(param_.begin(), param_.end(), uint8_t(0));
+}
+
+int32_t TPage::Pointer(size_t i) const {
+  return held_ ? GetLEInt32(HeldEntry(i) + Format.KeyLength) : entries_[i].Pointer;
 }
 
 uint8_t* TPage::ParamBody() {
@@ -335,6 +343,44 @@ void DecodePage(const uint8_t* bytes, TPage& page, bool asNew, std::string_view 
   }
 }
 
+bool HoldLeafBytes(std::vector<uint8_t>& read, TPage& page, std::string_view tableName) {
+  if (read.size() < kIndexPageSize) return false;
+  const uint8_t* bytes = read.data();
+  const uint8_t type = bytes[0];
+  if ((type != kPageLeaf && type != kPageRootLeaf) || page.Format.Compression != kCompressNone ||
+      !IsUsableFormat(page.Format)) {
+    return false;
+  }
+  const uint16_t count = GetLE16(bytes + 1);
+  if (count > LeafCapacity(page.Format)) Corrupt(tableName);
+  page.ClearEntries();
+  std::memcpy(page.DiskHeader.data(), bytes, kPageHeaderSize);
+  page.PageType = type;
+  page.PrevPage = GetLEInt32(bytes + 3);
+  page.NextPage = GetLEInt32(bytes + 7);
+  page.UsedBytes = 0;
+  page.Freed = false;
+  page.bytes_.swap(read);
+  page.heldCount_ = count;
+  page.held_ = true;
+  return true;
+}
+
+void DecodeHeldLeaf(TPage& page) {
+  if (!page.held_) return;
+  const uint16_t count = page.heldCount_;
+  page.held_ = false;
+  page.heldCount_ = 0;
+  const size_t k = page.Format.KeyLength;
+  const uint8_t* body = page.bytes_.data() + kPageHeaderSize;
+  page.ResizeEntries(count);
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* e = body + i * (k + 4);
+    std::memcpy(page.Key(i), e, k);
+    page.Entry(i).Pointer = GetLEInt32(e + k);
+  }
+}
+
 // ---- encoding ----
 
 void EncodePage(const TPage& page, uint8_t* bytes, std::string_view tableName) {
@@ -358,7 +404,7 @@ void EncodePage(const TPage& page, uint8_t* bytes, std::string_view tableName) {
     uint8_t* e = body;
     for (size_t i = 0; i < count; ++i) {
       std::memcpy(e, page.Key(i), k);
-      PutLE32(e + k, uint32_t(page.Entry(i).Pointer));
+      PutLE32(e + k, uint32_t(page.Pointer(i)));
       if (counts) PutLE32(e + k + 4, uint32_t(page.Entry(i).Count));
       e += k + 4 + (counts ? 4 : 0);
     }

@@ -24,9 +24,18 @@
 // slot's key length and compression once, and its buffers keep their
 // capacity, so decoding, editing and encoding pages allocate nothing once a
 // buffer has served its slot. Entries are indexed from 0 here.
+//
+// A leaf of an index without compression may also be held as read (see
+// HoldLeafBytes): its entries have one fixed length, so a search reads keys
+// and record numbers straight from the page bytes and the copy into the
+// entry areas is saved. Such a page answers EntryCount, Key and Pointer like
+// a decoded one; anything that changes it, or reads its entries otherwise,
+// first decodes it (DecodeHeldLeaf), which the index file does whenever a
+// page is fetched for anything but a search.
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -76,17 +85,34 @@ class TPage {
   // Drops the entries and clears the parameter body (allocation as new).
   void ClearEntries();
 
-  uint16_t EntryCount() const { return uint16_t(entries_.size()); }
+  uint16_t EntryCount() const { return held_ ? heldCount_ : uint16_t(entries_.size()); }
   bool IsLeaf() const { return PageType == kPageLeaf || PageType == kPageRootLeaf; }
   bool IsInner() const { return PageType == kPageRootInner || PageType == kPageInner; }
   bool IsRoot() const { return PageType == kPageRootInner || PageType == kPageRootLeaf; }
   bool IsParam() const { return PageType == kPageParam; }
   bool IsCompressedLeaf() const { return IsLeaf() && Format.Compression != kCompressNone; }
 
-  const uint8_t* Key(size_t i) const { return keys_.data() + i * Format.KeyLength; }
-  uint8_t* Key(size_t i) { return keys_.data() + i * Format.KeyLength; }
-  const TPageEntry& Entry(size_t i) const { return entries_[i]; }
-  TPageEntry& Entry(size_t i) { return entries_[i]; }
+  const uint8_t* Key(size_t i) const {
+    return held_ ? HeldEntry(i) : keys_.data() + i * Format.KeyLength;
+  }
+  // A held page is never written through this pointer: it is decoded before
+  // anything changes it.
+  uint8_t* Key(size_t i) { return held_ ? HeldEntry(i) : keys_.data() + i * Format.KeyLength; }
+  const TPageEntry& Entry(size_t i) const {
+    assert(!held_);
+    return entries_[i];
+  }
+  TPageEntry& Entry(size_t i) {
+    assert(!held_);
+    return entries_[i];
+  }
+  // Entry i's pointer (leaf: record number), decoded or held alike.
+  int32_t Pointer(size_t i) const;
+
+  // True while the page is held as read rather than decoded.
+  bool Held() const { return held_; }
+  // The 4096 bytes of a held page.
+  const uint8_t* HeldBytes() const { return bytes_.data(); }
 
   // Inserts an entry before position `pos` (pos == EntryCount appends).
   void InsertEntry(size_t pos, const uint8_t* key, int32_t pointer, int32_t count = 0);
@@ -133,9 +159,24 @@ class TPage {
   bool Orphaned = false;
 
  private:
+  friend bool HoldLeafBytes(std::vector<uint8_t>& bytes, TPage& page, std::string_view tableName);
+  friend void DecodeHeldLeaf(TPage& page);
+
+  const uint8_t* HeldEntry(size_t i) const {
+    return bytes_.data() + kPageHeaderSize + i * (size_t(Format.KeyLength) + 4u);
+  }
+  uint8_t* HeldEntry(size_t i) {
+    return bytes_.data() + kPageHeaderSize + i * (size_t(Format.KeyLength) + 4u);
+  }
+
   std::vector<uint8_t> keys_;
   std::vector<TPageEntry> entries_;
   std::vector<uint8_t> param_;
+  // The page as read while it is held (sized on first use, then kept with
+  // the buffer).
+  std::vector<uint8_t> bytes_;
+  bool held_ = false;
+  uint16_t heldCount_ = 0;
   // The format the entry areas were last sized for.
   TPageFormat sizedFor_{0, 0, 0, 0};
   uint16_t minLeafEntry_ = 0;
@@ -172,6 +213,18 @@ bool IsOverfull(const TPage& page);
 // raises LEDRA_INDEXCORRUPT with the table name; nothing is read outside the
 // 4096 bytes.
 void DecodePage(const uint8_t* bytes, TPage& page, bool asNew, std::string_view tableName);
+
+// Takes the 4096 page bytes in `bytes` into a buffer already Reset for the
+// page's slot without decoding them, when the page is a leaf of an index
+// without compression (true): the page keeps the vector and `bytes` gets the
+// page's previous one, of any size. Any other page is left alone (false) for
+// DecodePage. The header is taken as DecodePage takes it, and a leaf
+// claiming more entries than fit raises LEDRA_INDEXCORRUPT, as decoding
+// would: every entry the page claims lies inside its body.
+bool HoldLeafBytes(std::vector<uint8_t>& bytes, TPage& page, std::string_view tableName);
+// Decodes a held page into its entry areas (nothing when it is not held).
+// The bytes were checked when they were taken, so this cannot fail.
+void DecodeHeldLeaf(TPage& page);
 
 // Encodes the page into 4096 bytes, computing p, t and UsedBytes afresh. A
 // freed page is written with EntryCount 0 and a zero body. A page that does
