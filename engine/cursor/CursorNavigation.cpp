@@ -230,7 +230,7 @@ void TDataCursor::RaiseOrderCorrupt() const {
 }
 
 void TDataCursor::FetchImage(int32_t recordNo, int direction, bool askCursor, uint8_t* image,
-                             bool anySlot) {
+                             bool anySlot, bool readAhead) {
   const int32_t slots = table_->DataFile().RecordSlotCount();
   if (recordNo < 1 || recordNo > slots) {
     // Only the file's own slots are read: the number at the end would
@@ -239,7 +239,7 @@ void TDataCursor::FetchImage(int32_t recordNo, int direction, bool askCursor, ui
     RaiseOrderCorrupt();
   }
   TRecordCache& cache = table_->RecordCache();
-  TRecord* record = cache.FetchRecord(this, recordNo, direction, askCursor, /*readAhead=*/true);
+  TRecord* record = cache.FetchRecord(this, recordNo, direction, askCursor, readAhead);
   if (record == nullptr) {
     changeSeen_ = true;
     throw TRestart{};
@@ -254,14 +254,15 @@ void TDataCursor::FetchImage(int32_t recordNo, int direction, bool askCursor, ui
   std::memcpy(image, record->Image(), std::min(record->ImageSize(), currentImage_.size()));
 }
 
-void TDataCursor::ReadRecordAtPosition(int direction) {
+void TDataCursor::ReadRecordAtPosition(int direction, bool readAhead) {
   if (between_) return;
   if (!HasEntry()) {
     BlankCurrent();
     return;
   }
   const int32_t recordNo = PositionRecordNo();
-  FetchImage(recordNo, direction, /*askCursor=*/true, currentImage_.data());
+  FetchImage(recordNo, direction, /*askCursor=*/true, currentImage_.data(), /*anySlot=*/false,
+             readAhead);
   currentRecordNo_ = recordNo;
 }
 

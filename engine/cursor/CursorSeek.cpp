@@ -131,7 +131,11 @@ bool TDataCursor::FindByKey(bool raw, const uint8_t* source, uint8_t* out, int p
       found = SeekKeyNow(key, nearest, /*keepEnds=*/false);
     }
     if (eof_) SeekEdgeNow(true);
-    ReadRecordAtPosition(kReadForward);
+    // A lookup reads the record it finds and no more: the records that
+    // follow it on disk are seldom the next ones wanted (a lookup of records
+    // kept in key order would otherwise read and cache a whole run each
+    // time). A scan that starts here reads ahead from its first step.
+    ReadRecordAtPosition(kReadForward, /*readAhead=*/false);
     if (out != nullptr) std::copy(currentImage_.begin(), currentImage_.end(), out);
     return found;
   });

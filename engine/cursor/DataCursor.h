@@ -563,10 +563,11 @@ class TDataCursor final : private TRecordCacheClient,
   // same way: the step about to be taken continues a scan.
   bool ContinuesScan(bool forward) const;
   void NoteScanStep(bool forward, int32_t steps);
-  void ReadRecordAtPosition(int direction);
+  // Without `readAhead` only this record is read (a lookup visits one).
+  void ReadRecordAtPosition(int direction, bool readAhead = true);
   // Copies record n's image; a free slot is refused unless `anySlot`.
   void FetchImage(int32_t recordNo, int direction, bool askCursor, uint8_t* image,
-                  bool anySlot = false);
+                  bool anySlot = false, bool readAhead = true);
   [[noreturn]] void RaiseOrderCorrupt() const;
   void BlankCurrent();
   uint16_t CopyOut(uint16_t result, uint8_t* image) const;
