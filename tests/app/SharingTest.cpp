@@ -1,6 +1,8 @@
-// The update run beside a second program that has the address book open at
-// the same time: a real process, forked before this one opens any table, with
-// handles and locks of its own, working in step with the test.
+// The main window's update run beside a second program that has the address
+// book open at the same time: a real process, forked before this one opens any
+// table, with handles and locks of its own, working in step with the test.
+// What the run itself keeps of the other program's edits and adds is tested
+// without windows, on both systems (tests/app/core/UpdateRunSharingTest.cpp).
 #include "tests/support/ChildProcess.h"
 
 #include <QLabel>
@@ -30,6 +32,7 @@
 #include "components/LedraSession.h"
 #include "engine/errors/EngineError.h"
 #include "tests/app/TestTables.h"
+#include "tests/app/core/RunScript.h"
 #include "tests/support/TempDir.h"
 
 namespace ostrevo {
@@ -37,7 +40,7 @@ namespace ostrevo {
 namespace {
 
 using test::TAddress;
-using TRecords = std::map<std::string, std::map<std::string, std::string>>;
+using test::TRecords;
 
 // The fork helper reports a fault of the second process (a throw, a crash, a
 // missed deadline) as a GoogleTest failure; this program runs under Qt Test,
@@ -50,23 +53,6 @@ int ChildFaults() {
 void ShortLockRetries() {
   ledra::Session().SetLockRetryCount(2);
   ledra::Session().SetLockWaitTime(10);
-}
-
-// Every address's fields by account, read afresh through a table of its own.
-TRecords Contents(const std::filesystem::path& dir) {
-  ledra::TLedraTable table;
-  SetUpAddressBook(table);
-  table.SetDatabaseName(dir.string());
-  table.Open();
-  TRecords out;
-  for (table.First(); !table.Eof(); table.Next()) {
-    auto& record = out[table.FieldByName("ACC_NR").AsString()];
-    for (int i = 0; i < table.FieldCount(); ++i) {
-      record[table.Fields(i).FieldName()] = table.Fields(i).AsString();
-    }
-  }
-  table.Close();
-  return out;
 }
 
 bool Verified(const std::filesystem::path& dir) {
@@ -83,63 +69,6 @@ std::string Text(QLabel* label) {
   return label->text().toStdString();
 }
 
-// The second program's side: the address book open through the component
-// layer, changed on the test's word. Commands are tab-separated:
-//   edit ACCOUNT FIELD VALUE   one field of an existing record
-//   add ACCOUNT COUNTRY POSTCODE TOWN
-// Each is answered with 1 once posted (its record lock released).
-void OtherProgram(ledra::test::TChildProcess& self, const std::string& dir) {
-  ShortLockRetries();
-  // Sees the run's writes at once instead of through what it has cached.
-  ledra::Session().SetStrictChangeDetection(true);
-  ledra::TLedraTable table;
-  SetUpAddressBook(table);
-  table.SetDatabaseName(dir);
-  table.Open();
-  self.Send(1);
-  while (std::optional<std::string> command = self.ReceiveText()) {
-    std::vector<std::string> words;
-    std::stringstream in(*command);
-    for (std::string word; std::getline(in, word, '\t');) words.push_back(word);
-    if (words.at(0) == "edit") {
-      if (!table.FindKey({words.at(1)})) throw std::runtime_error("no record " + words.at(1));
-      table.Edit();
-      table.FieldByName(words.at(2)).SetAsString(words.at(3));
-    } else {
-      table.Append();
-      table.FieldByName("ACC_NR").SetAsString(words.at(1));
-      table.FieldByName("COU_ID").SetAsString(words.at(2));
-      table.FieldByName("NAD_PCODE_CD").SetAsString(words.at(3));
-      table.FieldByName("NAD_CITY_NM").SetAsString(words.at(4));
-      table.FieldByName("NAD_NM").SetAsString("Added by the other program");
-    }
-    table.Post();
-    self.Send(1);
-  }
-  table.Close();
-}
-
-// The run's windows: always Yes, the first name when asked, and a hook after
-// each record's counters.
-class TScript : public TUpdateConfirmation, public TTownAsker, public TUpdateProgress {
- public:
-  bool ConfirmUpdate() override { return true; }
-  void AskTown(TTownChoice& choice) override { choice.ChosenTown = choice.NewTown1; }
-  void StartProgress(int32_t) override {}
-  void StepProgress() override { ++steps; }
-  void HideProgress() override {}
-  void SetStatus(const std::string& text) override { status = text; }
-  void ShowCounters(const std::string&, const std::string&, const std::string&, const std::string&,
-                    const std::string&) override {
-    if (afterRecord) afterRecord(steps);
-  }
-  void ProcessMessages() override {}
-
-  std::function<void(int)> afterRecord;
-  int steps = 0;
-  std::string status;
-};
-
 const char kTowns[] =
     "100001,Dongcheng,,,\n"
     "200001,Huangpu Shanghai,Xuhui,,\n";
@@ -154,7 +83,6 @@ class SharingTest : public QObject {
   void cleanup();
   void AddressBookHeldExclusivelyByTheOtherProgram();
   void RecordLockedByTheOtherProgramEndsTheRunWithItsMessage();
-  void EditsAndAddsOfTheOtherProgramDuringTheRunAreKept();
 
  private:
   ledra::test::TempDir start_;
@@ -220,7 +148,7 @@ void SharingTest::RecordLockedByTheOtherProgramEndsTheRunWithItsMessage() {
                                         {"A04", "CN", "100001", "Peking", "Beijing"},
                                         {"A05", "CN", "200001", "Hu", "Shanghai"},
                                         {"A06", "FR", "75001", "Paris", ""}});
-  const TRecords before = Contents(data.Path());
+  const TRecords before = test::ReadAddressBook(data.Path());
   const int faults = ChildFaults();
 
   const std::string dir = data.Path().string();
@@ -271,7 +199,7 @@ void SharingTest::RecordLockedByTheOtherProgramEndsTheRunWithItsMessage() {
   QVERIFY(main->BtnUpdate->isEnabled());
 
   // Posted before the failure: written; from the locked record on: as before.
-  TRecords after = Contents(data.Path());
+  TRecords after = test::ReadAddressBook(data.Path());
   TRecords expected = before;
   expected["A01"]["NAD_CITY_NM"] = "DONGCHENG";
   expected["A03"]["NAD_CITY_NM"] = "HUANGPU SHANGHAI";
@@ -288,121 +216,10 @@ void SharingTest::RecordLockedByTheOtherProgramEndsTheRunWithItsMessage() {
   QCOMPARE(Text(main->PnlTotalUnchanged), std::string("2"));
   expected["A04"]["NAD_CITY_NM"] = "DONGCHENG";
   expected["A05"]["NAD_CITY_NM"] = "HUANGPU SHANGHAI";
-  QVERIFY(Contents(data.Path()) == expected);
+  QVERIFY(test::ReadAddressBook(data.Path()) == expected);
 
   main->close();
   main.reset();
-  QVERIFY(other.Finish());
-  QVERIFY(Verified(data.Path()));
-  QCOMPARE(ChildFaults(), faults);
-}
-
-void SharingTest::EditsAndAddsOfTheOtherProgramDuringTheRunAreKept() {
-  // Twelve addresses: every third abroad, the rest China with a listed
-  // postcode, so the run writes eight of them.
-  std::vector<TAddress> addresses;
-  TRecords expectedTowns;
-  for (int i = 1; i <= 12; ++i) {
-    char account[8];
-    std::snprintf(account, sizeof account, "A%02d", i);
-    if (i % 3 == 0) {
-      addresses.push_back({account, "DE", "1011" + std::to_string(i), "Berlin", "Berlin"});
-      expectedTowns[account]["NAD_CITY_NM"] = "Berlin";
-    } else if (i % 2 == 0) {
-      addresses.push_back({account, "CN", "100001", "Peking", "Beijing"});
-      expectedTowns[account]["NAD_CITY_NM"] = "DONGCHENG";
-    } else {
-      addresses.push_back({account, "cn", "200001", "Shanghai", "shanghai"});
-      expectedTowns[account]["NAD_CITY_NM"] = "HUANGPU SHANGHAI";
-    }
-  }
-  ledra::test::TempDir data;
-  test::CreateAddressBook(data.Path(), addresses);
-  const TRecords before = Contents(data.Path());
-  const int faults = ChildFaults();
-  const std::string dir = data.Path().string();
-  ledra::test::TChildProcess other(
-      [&](ledra::test::TChildProcess& self) { OtherProgram(self, dir); });
-  QVERIFY(other.Started());
-  QCOMPARE(other.Receive(), std::optional<uint32_t>(1));
-
-  ShortLockRetries();
-  ledra::TLedraTable addressBook;
-  SetUpAddressBook(addressBook);
-  addressBook.SetDatabaseName(dir);
-  addressBook.Open();
-  ledra::TLedraTable newTowns;
-  SetUpNewTownTable(newTowns);
-  newTowns.SetDatabaseName(start_.Path().string());
-  newTowns.Open();
-
-  // What the other program does, and after which record of the run.
-  const std::map<int, std::vector<std::string>> commands = {
-      // A record the run has written, one it has passed over, and two it has
-      // still to write: the other program's fields must survive the run's
-      // writes, and the run's town the other program's.
-      {4,
-       {"edit\tA02\tNAD_NM\tRenamed behind the run", "edit\tA03\tCPF_NM\tContact behind",
-        "edit\tA08\tNAD_NM\tRenamed ahead of the run", "edit\tA10\tCPF_TEL_NR\t+86 10 1234"}},
-      // Added behind the run (never visited) and ahead of it.
-      {6,
-       {"add\tA01B\tCN\t100001\tBehind", "add\tA09B\tGB\tSW1\tLondon",
-        "add\tA11B\tCN\t999999\tUnlisted"}},
-      // A change to a record the run itself changed a moment ago.
-      {8, {"edit\tA07\tNAD_ADDR_LINE_1_DS\t1 Nanjing Road"}},
-  };
-  TTownChoice choice;
-  TScript script;
-  script.afterRecord = [&](int step) {
-    auto found = commands.find(step);
-    if (found == commands.end()) return;
-    for (const std::string& command : found->second) {
-      other.SendText(command);
-      QCOMPARE(other.Receive(), std::optional<uint32_t>(1));
-    }
-  };
-  TUpdateRun run(addressBook, newTowns, choice, script, script, script);
-  run.Run();
-  QCOMPARE(script.status, std::string(kStatusComplete));
-
-  // The count is taken at the start; the records added ahead are visited
-  // too, and neither of them is China with a listed postcode.
-  QCOMPARE(run.TotalRecords, 12u);
-  QCOMPARE(script.steps, 14);
-  QCOMPARE(run.TotalUpdated, 8u);
-  QCOMPARE(choice.AutoUpdated, 8u);
-  QCOMPARE(choice.UserUpdated, 0u);
-  QCOMPARE(choice.Unchanged, 6u);
-  addressBook.Close();
-  newTowns.Close();
-
-  TRecords expected = before;
-  for (const auto& [account, fields] : expectedTowns) {
-    expected[account]["NAD_CITY_NM"] = fields.at("NAD_CITY_NM");
-  }
-  expected["A02"]["NAD_NM"] = "Renamed behind the run";
-  expected["A03"]["CPF_NM"] = "Contact behind";
-  expected["A08"]["NAD_NM"] = "Renamed ahead of the run";
-  expected["A10"]["CPF_TEL_NR"] = "+86 10 1234";
-  expected["A07"]["NAD_ADDR_LINE_1_DS"] = "1 Nanjing Road";
-  const TRecords after = Contents(data.Path());
-  for (const auto& [account, country, postcode, town] :
-       std::vector<std::array<std::string, 4>>{{"A01B", "CN", "100001", "Behind"},
-                                               {"A09B", "GB", "SW1", "London"},
-                                               {"A11B", "CN", "999999", "Unlisted"}}) {
-    QVERIFY2(after.count(account) == 1, account.c_str());
-    std::map<std::string, std::string> record = after.at(account);
-    QCOMPARE(record.at("COU_ID"), country);
-    QCOMPARE(record.at("NAD_PCODE_CD"), postcode);
-    QCOMPARE(record.at("NAD_CITY_NM"), town);
-    QCOMPARE(record.at("NAD_NM"), std::string("Added by the other program"));
-    expected[account] = record;
-  }
-  QCOMPARE(after.size(), expected.size());
-  for (const auto& [account, record] : expected) {
-    QVERIFY2(after.at(account) == record, account.c_str());
-  }
-
   QVERIFY(other.Finish());
   QVERIFY(Verified(data.Path()));
   QCOMPARE(ChildFaults(), faults);
