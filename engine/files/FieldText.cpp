@@ -9,6 +9,7 @@
 
 #include "engine/errors/EngineError.h"
 #include "engine/files/Bytes.h"
+#include "engine/files/Magnitude.h"
 #include "platform/System.h"
 
 namespace ledra {
@@ -178,9 +179,6 @@ bool ScanDecimal(std::string_view text, TDecimal& decimal) {
   if (decimal.digits.empty()) decimal.negative = false;
   return true;
 }
-
-// Wide enough for a currency magnitude times ten during overflow checks.
-using TWide = unsigned __int128;
 
 }  // namespace
 
@@ -361,20 +359,18 @@ int64_t TextToCurrency(std::string_view text) {
   const int64_t shift = decimal.exponent + 4;
   const int64_t count = int64_t(decimal.digits.size());
   int64_t keep = shift >= 0 ? count : count + shift;  // digits above the point
-  TWide magnitude = 0;
-  constexpr TWide kLimit = TWide(1) << 63;  // |INT64_MIN|
+  uint64_t magnitude = 0;
+  constexpr uint64_t kLimit = kCurrencyMagnitudeLimit;
   bool overflow = false;
   for (int64_t i = 0; i < keep && !overflow; ++i) {
-    magnitude = magnitude * 10 + unsigned(decimal.digits[size_t(i)] - '0');
-    overflow = magnitude > kLimit;
+    overflow = !AppendDigit(magnitude, unsigned(decimal.digits[size_t(i)] - '0'), kLimit);
   }
   if (shift > 0 && !overflow) {
     if (shift > 19 && magnitude != 0) {
       overflow = true;
     } else {
       for (int64_t i = 0; i < shift && magnitude != 0 && !overflow; ++i) {
-        magnitude *= 10;
-        overflow = magnitude > kLimit;
+        overflow = !AppendDigit(magnitude, 0, kLimit);
       }
     }
   }

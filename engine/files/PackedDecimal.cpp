@@ -3,11 +3,10 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/files/Magnitude.h"
+
 namespace ledra {
 namespace {
-
-// Wide enough for a currency magnitude times ten during overflow checks.
-using TWide = unsigned __int128;
 
 uint64_t Power10(int n) {
   uint64_t value = 1;
@@ -53,21 +52,22 @@ bool BCDToCurrency(const uint8_t* bcd, int64_t& currency) {
   bool negative = (bcd[1] & 0x80) != 0;
   if (precision > 64 || places > precision) return false;
   int integerDigits = precision - places;
-  TWide magnitude = 0;
-  constexpr TWide kLimit = TWide(1) << 63;
+  uint64_t magnitude = 0;
+  constexpr uint64_t kLimit = kCurrencyMagnitudeLimit;
   int roundDigit = 0;
   for (int i = 0; i < precision; ++i) {
     uint8_t byte = bcd[2 + i / 2];
     int digit = i % 2 == 0 ? byte >> 4 : byte & 0x0F;
     if (digit > 9) return false;
     if (i < integerDigits + 4) {
-      magnitude = magnitude * 10 + unsigned(digit);
-      if (magnitude > kLimit * 10) return false;  // stays far above any valid value
+      if (!AppendDigit(magnitude, unsigned(digit), kLimit)) return false;
     } else if (i == integerDigits + 4) {
       roundDigit = digit;
     }
   }
-  for (int i = places; i < 4; ++i) magnitude *= 10;
+  for (int i = places; i < 4; ++i) {
+    if (!AppendDigit(magnitude, 0, kLimit)) return false;
+  }
   if (roundDigit >= 5) ++magnitude;
   if (magnitude > kLimit || (!negative && magnitude == kLimit)) return false;
   if (negative) {

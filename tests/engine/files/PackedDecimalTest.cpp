@@ -64,6 +64,19 @@ TEST(PackedDecimal, ReadsAnyPrecision) {
   bcd = {20, 0, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99};
   EXPECT_FALSE(BCDToCurrency(bcd.data(), value));  // beyond the currency range
 
+  // The edges of the currency range, and far beyond it (64 nines): the
+  // magnitude is checked as it grows, in 64 bits.
+  bcd = {19, 0x84, 0x92, 0x23, 0x37, 0x20, 0x36, 0x85, 0x47, 0x75, 0x80, 0x80};
+  ASSERT_TRUE(BCDToCurrency(bcd.data(), value));  // -922337203685477.5808
+  EXPECT_EQ(value, INT64_MIN);
+  bcd[1] = 0x04;
+  EXPECT_FALSE(BCDToCurrency(bcd.data(), value));  // +922337203685477.5808
+  bcd = {64, 0};
+  for (size_t i = 2; i < bcd.size(); ++i) bcd[i] = 0x99;
+  EXPECT_FALSE(BCDToCurrency(bcd.data(), value));
+  bcd = {20, 0x05, 0x92, 0x23, 0x37, 0x20, 0x36, 0x85, 0x47, 0x75, 0x80, 0x75};
+  EXPECT_FALSE(BCDToCurrency(bcd.data(), value));  // 922337203685477.58075 rounds past the top
+
   for (int64_t currency :
        {int64_t(0), int64_t(1), int64_t(-9999), int64_t(123456789), INT64_MAX, INT64_MIN + 1}) {
     ASSERT_TRUE(CurrencyToBCD(currency, 4, bcd.data()));
