@@ -18,7 +18,7 @@
 #include "tests/support/TempDir.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "tests/support/WindowsApi.h"
 #else
 #include <signal.h>
 

@@ -39,14 +39,7 @@
 #include <utility>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <sys/types.h>
-#include <windows.h>
 
 #include "tests/support/StartProcess.h"
 

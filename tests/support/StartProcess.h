@@ -7,13 +7,7 @@
 #pragma once
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "tests/support/WindowsApi.h"
 
 #include <cstring>
 #include <initializer_list>

@@ -4,15 +4,7 @@
 // there, never changed to Wine's answer.
 #pragma once
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
+#include "tests/support/WindowsApi.h"
 
 namespace ledra::test {
 
