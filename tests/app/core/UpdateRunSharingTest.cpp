@@ -83,6 +83,10 @@ struct TRunTables {
     addressBook.Open();
     newTowns.Open();
   }
+  void Close() {
+    addressBook.Close();
+    newTowns.Close();
+  }
   ledra::TLedraTable addressBook;
   ledra::TLedraTable newTowns;
 };
@@ -150,12 +154,6 @@ void OtherProgram(TChildProcess& self, const std::string& dir) {
   table.Close();
 }
 
-// Sends a command and waits until the other program has done it.
-void Tell(TChildProcess& other, const std::string& command) {
-  other.SendText(command);
-  EXPECT_EQ(other.Receive(), std::optional<uint32_t>(1)) << command;
-}
-
 bool Verified(const std::filesystem::path& dir) {
   return test::Ledra({"verify", dir.string(), "Smeadt01"});
 }
@@ -170,20 +168,52 @@ const std::vector<TAddress> kSix = {
     {"A03", "CN", "200001", "Shanghai", "Shanghai"}, {"A04", "CN", "100001", "Peking", "Beijing"},
     {"A05", "CN", "200001", "Hu", "Shanghai"},       {"A06", "FR", "75001", "Paris", ""}};
 
+// The tables in a directory of the test's own, and the other program beside
+// the run.
+class UpdateRunSharingTest : public ::testing::Test {
+ protected:
+  // Writes the tables and starts the other program with the address book
+  // open, ready for commands.
+  void StartOtherProgram(const std::vector<TAddress>& addresses) {
+    WriteTables(data_, addresses);
+    other_.emplace([dir = dir_](TChildProcess& self) { OtherProgram(self, dir); });
+    ASSERT_TRUE(other_->Started());
+    ASSERT_EQ(other_->Receive(), std::optional<uint32_t>(1));
+  }
+
+  // The six addresses, with the other program in the middle of an edit of
+  // `account`: it holds that record's lock until told to "cancel".
+  void HoldInOtherProgram(const std::string& account) {
+    ASSERT_NO_FATAL_FAILURE(StartOtherProgram(kSix));
+    Tell("hold\t" + account);
+  }
+
+  // Sends a command and waits until the other program has done it.
+  void Tell(const std::string& command) {
+    other_->SendText(command);
+    EXPECT_EQ(other_->Receive(), std::optional<uint32_t>(1)) << command;
+  }
+
+  // Lets the other program go: it must end cleanly and leave, with the run,
+  // tables the table utility finds sound.
+  void FinishOtherProgram() {
+    EXPECT_TRUE(other_->Finish());
+    EXPECT_TRUE(Verified(data_.Path()));
+  }
+
+  ledra::test::TempDir data_;
+  const std::string dir_ = data_.Path().string();
+  std::optional<TChildProcess> other_;
+};
+
 }  // namespace
 
-TEST(UpdateRunSharingTest, ARecordTheOtherProgramHoldsEndsTheRunAfterTheRetries) {
-  ledra::test::TempDir data;
-  const std::string dir = data.Path().string();
-  WriteTables(data, kSix);
-  TChildProcess other([&](TChildProcess& self) { OtherProgram(self, dir); });
-  ASSERT_TRUE(other.Started());
-  ASSERT_EQ(other.Receive(), std::optional<uint32_t>(1));
-  const TRecords before = test::ReadAddressBook(data.Path());
-  Tell(other, "hold\tA04");
+TEST_F(UpdateRunSharingTest, ARecordTheOtherProgramHoldsEndsTheRunAfterTheRetries) {
+  ASSERT_NO_FATAL_FAILURE(HoldInOtherProgram("A04"));
+  const TRecords before = test::ReadAddressBook(data_.Path());
 
   TLockRetries retries(2, 10);
-  TRunTables tables(dir);
+  TRunTables tables(dir_);
   TTownChoice choice;
   TScript script;
   script.table = &tables.addressBook;
@@ -209,13 +239,13 @@ TEST(UpdateRunSharingTest, ARecordTheOtherProgramHoldsEndsTheRunAfterTheRetries)
   TRecords expected = before;
   expected["A01"]["NAD_CITY_NM"] = "DONGCHENG";
   expected["A03"]["NAD_CITY_NM"] = "HUANGPU SHANGHAI";
-  EXPECT_TRUE(test::ReadAddressBook(data.Path()) == expected);
+  EXPECT_TRUE(test::ReadAddressBook(data_.Path()) == expected);
 
   // The run holds no lock: the other program, with retries as short as the
   // run's, edits the record the run last wrote and the one it could not.
-  Tell(other, "cancel");
-  Tell(other, "edit\tA03\tNAD_NM\tRenamed after the failed run");
-  Tell(other, "edit\tA04\tNAD_NM\tRenamed after the failed run");
+  Tell("cancel");
+  Tell("edit\tA03\tNAD_NM\tRenamed after the failed run");
+  Tell("edit\tA04\tNAD_NM\tRenamed after the failed run");
   expected["A03"]["NAD_NM"] = "Renamed after the failed run";
   expected["A04"]["NAD_NM"] = "Renamed after the failed run";
 
@@ -227,34 +257,26 @@ TEST(UpdateRunSharingTest, ARecordTheOtherProgramHoldsEndsTheRunAfterTheRetries)
   EXPECT_EQ(script.counters.back(), "6 4 4 0 2");
   expected["A04"]["NAD_CITY_NM"] = "DONGCHENG";
   expected["A05"]["NAD_CITY_NM"] = "HUANGPU SHANGHAI";
-  EXPECT_TRUE(test::ReadAddressBook(data.Path()) == expected);
+  EXPECT_TRUE(test::ReadAddressBook(data_.Path()) == expected);
   EXPECT_EQ(tables.addressBook.State(), ledra::dsBrowse);
 
-  tables.addressBook.Close();
-  tables.newTowns.Close();
-  EXPECT_TRUE(other.Finish());
-  EXPECT_TRUE(Verified(data.Path()));
+  tables.Close();
+  FinishOtherProgram();
 }
 
-TEST(UpdateRunSharingTest, ARecordLetGoWhileTheRunRetriesIsWritten) {
-  ledra::test::TempDir data;
-  const std::string dir = data.Path().string();
-  WriteTables(data, kSix);
-  TChildProcess other([&](TChildProcess& self) { OtherProgram(self, dir); });
-  ASSERT_TRUE(other.Started());
-  ASSERT_EQ(other.Receive(), std::optional<uint32_t>(1));
-  Tell(other, "hold\tA04");
+TEST_F(UpdateRunSharingTest, ARecordLetGoWhileTheRunRetriesIsWritten) {
+  ASSERT_NO_FATAL_FAILURE(HoldInOtherProgram("A04"));
 
   // Up to five seconds of retries; the other program lets go after half a
   // second, while the run waits for the record.
   TLockRetries retries(50, 100);
-  TRunTables tables(dir);
+  TRunTables tables(dir_);
   TTownChoice choice;
   TScript script;
   bool toldToLetGo = false;
   script.afterRecord = [&](int step) {
     if (step != 3) return;
-    other.SendText("cancel\t500");
+    other_->SendText("cancel\t500");
     toldToLetGo = true;
   };
   TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script);
@@ -262,23 +284,21 @@ TEST(UpdateRunSharingTest, ARecordLetGoWhileTheRunRetriesIsWritten) {
   EXPECT_NO_THROW(run.Run());
   const auto took = std::chrono::steady_clock::now() - started;
   ASSERT_TRUE(toldToLetGo);
-  EXPECT_EQ(other.Receive(), std::optional<uint32_t>(1));
+  EXPECT_EQ(other_->Receive(), std::optional<uint32_t>(1));
   // It waited for the record rather than passing over it.
   EXPECT_GE(took, std::chrono::milliseconds(400));
 
   EXPECT_EQ(run.TotalUpdated, 4u);
   EXPECT_EQ(script.counters.back(), "6 4 4 0 2");
-  const TRecords after = test::ReadAddressBook(data.Path());
+  const TRecords after = test::ReadAddressBook(data_.Path());
   EXPECT_EQ(after.at("A04").at("NAD_CITY_NM"), "DONGCHENG");
   EXPECT_EQ(after.at("A05").at("NAD_CITY_NM"), "HUANGPU SHANGHAI");
 
-  tables.addressBook.Close();
-  tables.newTowns.Close();
-  EXPECT_TRUE(other.Finish());
-  EXPECT_TRUE(Verified(data.Path()));
+  tables.Close();
+  FinishOtherProgram();
 }
 
-TEST(UpdateRunSharingTest, EditsAndAddsOfTheOtherProgramDuringTheRunAreKept) {
+TEST_F(UpdateRunSharingTest, EditsAndAddsOfTheOtherProgramDuringTheRunAreKept) {
   // Twelve addresses: every third abroad, the rest China with a listed
   // postcode, so the run writes eight of them.
   std::vector<TAddress> addresses;
@@ -297,16 +317,11 @@ TEST(UpdateRunSharingTest, EditsAndAddsOfTheOtherProgramDuringTheRunAreKept) {
       expectedTowns[account] = "HUANGPU SHANGHAI";
     }
   }
-  ledra::test::TempDir data;
-  const std::string dir = data.Path().string();
-  WriteTables(data, addresses);
-  TChildProcess other([&](TChildProcess& self) { OtherProgram(self, dir); });
-  ASSERT_TRUE(other.Started());
-  ASSERT_EQ(other.Receive(), std::optional<uint32_t>(1));
-  const TRecords before = test::ReadAddressBook(data.Path());
+  ASSERT_NO_FATAL_FAILURE(StartOtherProgram(addresses));
+  const TRecords before = test::ReadAddressBook(data_.Path());
 
   TLockRetries retries(2, 10);
-  TRunTables tables(dir);
+  TRunTables tables(dir_);
 
   // What the other program does, and after which record of the run.
   const std::map<int, std::vector<std::string>> commands = {
@@ -329,11 +344,11 @@ TEST(UpdateRunSharingTest, EditsAndAddsOfTheOtherProgramDuringTheRunAreKept) {
   TScript script;
   script.afterRecord = [&](int step) {
     if (auto found = commands.find(step); found != commands.end()) {
-      for (const std::string& command : found->second) Tell(other, command);
+      for (const std::string& command : found->second) Tell(command);
     }
     if (step == 1 || step == 5) {
-      other.SendText("read\tA01\tNAD_CITY_NM");
-      seen[step] = other.ReceiveText().value_or("(no answer)");
+      other_->SendText("read\tA01\tNAD_CITY_NM");
+      seen[step] = other_->ReceiveText().value_or("(no answer)");
     }
   };
   TUpdateRun run(tables.addressBook, tables.newTowns, choice, script, script, script);
@@ -352,8 +367,7 @@ TEST(UpdateRunSharingTest, EditsAndAddsOfTheOtherProgramDuringTheRunAreKept) {
   EXPECT_EQ(choice.AutoUpdated, 8u);
   EXPECT_EQ(choice.UserUpdated, 0u);
   EXPECT_EQ(choice.Unchanged, 6u);
-  tables.addressBook.Close();
-  tables.newTowns.Close();
+  tables.Close();
 
   TRecords expected = before;
   for (const auto& [account, town] : expectedTowns) expected[account]["NAD_CITY_NM"] = town;
@@ -362,7 +376,7 @@ TEST(UpdateRunSharingTest, EditsAndAddsOfTheOtherProgramDuringTheRunAreKept) {
   expected["A08"]["NAD_NM"] = "Renamed ahead of the run";
   expected["A10"]["CPF_TEL_NR"] = "+86 10 1234";
   expected["A07"]["NAD_ADDR_LINE_1_DS"] = "1 Nanjing Road";
-  const TRecords after = test::ReadAddressBook(data.Path());
+  const TRecords after = test::ReadAddressBook(data_.Path());
   for (const auto& [account, country, postcode, town] :
        std::vector<std::array<std::string, 4>>{{"A01B", "CN", "100001", "Behind"},
                                                {"A09B", "GB", "SW1", "London"},
@@ -380,23 +394,20 @@ TEST(UpdateRunSharingTest, EditsAndAddsOfTheOtherProgramDuringTheRunAreKept) {
     EXPECT_TRUE(after.count(account) == 1 && after.at(account) == record) << account;
   }
 
-  EXPECT_TRUE(other.Finish());
-  EXPECT_TRUE(Verified(data.Path()));
+  FinishOtherProgram();
 }
 
-TEST(UpdateRunSharingTest, AnAddressBookTheOtherProgramHoldsExclusivelyIsNotOpened) {
-  ledra::test::TempDir data;
-  const std::string dir = data.Path().string();
-  WriteTables(data, kSix);
-  const std::string dat = data.File("Smeadt01.DAT");
-  const std::string idx = data.File("Smeadt01.IDX");
+TEST_F(UpdateRunSharingTest, AnAddressBookTheOtherProgramHoldsExclusivelyIsNotOpened) {
+  WriteTables(data_, kSix);
+  const std::string dat = data_.File("Smeadt01.DAT");
+  const std::string idx = data_.File("Smeadt01.IDX");
   const std::string datBefore = FileBytes(dat);
   const std::string idxBefore = FileBytes(idx);
   ASSERT_FALSE(datBefore.empty());
   TChildProcess other([&](TChildProcess& self) {
     ledra::TLedraTable table;
     SetUpAddressBook(table);
-    table.SetDatabaseName(dir);
+    table.SetDatabaseName(dir_);
     table.SetExclusive(true);
     table.Open();
     self.Send(1);
@@ -408,7 +419,7 @@ TEST(UpdateRunSharingTest, AnAddressBookTheOtherProgramHoldsExclusivelyIsNotOpen
 
   ledra::TLedraTable addressBook;
   SetUpAddressBook(addressBook);
-  addressBook.SetDatabaseName(dir);
+  addressBook.SetDatabaseName(dir_);
   const std::optional<ledra::ELedraEngineError> error =
       ledra::test::EngineErrorOf([&] { addressBook.Open(); });
   ASSERT_TRUE(error.has_value());
@@ -417,7 +428,7 @@ TEST(UpdateRunSharingTest, AnAddressBookTheOtherProgramHoldsExclusivelyIsNotOpen
   // The new-town table is not the other program's: it opens.
   ledra::TLedraTable newTowns;
   SetUpNewTownTable(newTowns);
-  newTowns.SetDatabaseName(dir);
+  newTowns.SetDatabaseName(dir_);
   newTowns.Open();
   EXPECT_TRUE(newTowns.Active());
   newTowns.Close();
@@ -439,8 +450,8 @@ TEST(UpdateRunSharingTest, AnAddressBookTheOtherProgramHoldsExclusivelyIsNotOpen
   EXPECT_EQ(run.TotalUpdated, 4u);
   addressBook.Close();
   newTowns.Close();
-  EXPECT_EQ(test::ReadAddressBook(data.Path()).at("A05").at("NAD_CITY_NM"), "HUANGPU SHANGHAI");
-  EXPECT_TRUE(Verified(data.Path()));
+  EXPECT_EQ(test::ReadAddressBook(data_.Path()).at("A05").at("NAD_CITY_NM"), "HUANGPU SHANGHAI");
+  EXPECT_TRUE(Verified(data_.Path()));
 }
 
 }  // namespace ostrevo

@@ -14,19 +14,18 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
 #include "engine/files/RecordCache.h"
+#include "tests/engine/cursor/CommandedWriter.h"
 #include "tests/engine/cursor/CursorTestSupport.h"
-#include "tests/support/ChildProcess.h"
 
 namespace ledra {
 namespace {
-
-using test::TChildProcess;
 
 // Code (string 200, the primary key), Num (integer).
 constexpr size_t kCodeLength = 200;
@@ -66,67 +65,49 @@ int32_t RecordOfEven(int n) {
   return n / 2 + 1;
 }
 
-// Another process changing the table on command, each change under the
-// write lock and written before it goes; it answers with the command.
+// What the other process changes on the test's command, each change under
+// the write lock and written before it goes:
 //   1: adds the odd codes 401..599 (splits leaves and middle pages)
 //   2: deletes the records of the codes 100..298 (merges them)
 //   3: changes the key of code 700's record to code 1 (a cursor's post)
 //   4: adds the odd codes 601..699
-class TOtherProcess {
- public:
-  explicit TOtherProcess(const std::string& path)
-      : child_([path](TChildProcess& self) {
-          for (;;) {
-            std::optional<uint32_t> command = self.Receive();
-            if (!command || *command == 0) return;
-            TDataSession session;
-            TDataDirectory& directory = session.OpenDirectory("Other", path);
-            if (*command == 3) {
-              TDataCursor cursor(directory);
-              cursor.SetTableName("Wide");
-              cursor.Open();
-              std::vector<uint8_t> image = WideImage(Code(700), 0);
-              std::vector<uint8_t> key(kMaxStoredKeyLength, 0);
-              cursor.BuildKey(image.data(), key.data());
-              if (!cursor.FindByKey(true, key.data(), image.data(), 0, false, 0)) return;
-              if (cursor.ReadCurrent(image.data(), true) != 0) return;
-              const std::string moved = Code(1);
-              std::memcpy(&image[10], moved.data(), kCodeLength);
-              cursor.PostEdit(image.data());
-              cursor.Close();
-            } else {
-              TDataTable& table = *directory.OpenTable("Wide", false, false, false).Table;
-              test::WriteShared(table, [&] {
-                if (*command == 1 || *command == 4) {
-                  const int from = *command == 1 ? 401 : 601;
-                  const int to = *command == 1 ? 600 : 700;
-                  for (int n = from; n < to; n += 2) {
-                    test::InsertDirect(table, WideImage(Code(n), 7000 + n));
-                  }
-                } else if (*command == 2) {
-                  for (int n = 100; n < 300; n += 2) test::DeleteDirect(table, RecordOfEven(n));
-                }
-              });
-              directory.CloseTable(table, false);
-            }
-            self.Send(*command);
-          }
-        }) {}
-
-  void Run(uint32_t command) {
-    child_.Send(command);
-    ASSERT_EQ(child_.Receive(), command);
+void ChangeWide(TDataTable& table, uint32_t command) {
+  if (command == 3) {
+    TDataCursor cursor(table.Directory());
+    cursor.SetTableName("Wide");
+    cursor.Open();
+    std::vector<uint8_t> image = WideImage(Code(700), 0);
+    std::vector<uint8_t> key(kMaxStoredKeyLength, 0);
+    cursor.BuildKey(image.data(), key.data());
+    if (!cursor.FindByKey(true, key.data(), image.data(), 0, false, 0)) {
+      throw std::runtime_error("code 700 is not in the table");
+    }
+    if (cursor.ReadCurrent(image.data(), true) != 0) {
+      throw std::runtime_error("the record of code 700 cannot be edited");
+    }
+    const std::string moved = Code(1);
+    std::memcpy(&image[10], moved.data(), kCodeLength);
+    cursor.PostEdit(image.data());
+    cursor.Close();
+    return;
   }
-  bool Started() const { return child_.Started(); }
-
- private:
-  TChildProcess child_;
-};
+  test::WriteShared(table, [&] {
+    if (command == 1 || command == 4) {
+      const int from = command == 1 ? 401 : 601;
+      const int to = command == 1 ? 600 : 700;
+      for (int n = from; n < to; n += 2) test::InsertDirect(table, WideImage(Code(n), 7000 + n));
+    } else if (command == 2) {
+      for (int n = 100; n < 300; n += 2) test::DeleteDirect(table, RecordOfEven(n));
+    }
+  });
+}
 
 class FindByKeySharingTest : public test::CursorTest,
                              public ::testing::WithParamInterface<uint8_t> {
  protected:
+  // The test's own process makes the table; the other process finds it.
   void CreateWide() {
+    if (test::IsChildProcess()) return;
     TTableDefinition definition;
     definition.Fields = {test::MakeField(1, "Code", fldString, uint16_t(kCodeLength)),
                          test::MakeField(2, "Num", fldInteger)};
@@ -169,7 +150,7 @@ class FindByKeySharingTest : public test::CursorTest,
 
 TEST_P(FindByKeySharingTest, TheNextLookupFindsItsWayThroughTheOtherProcesssTree) {
   CreateWide();
-  TOtherProcess other(dir_.Path().string());
+  test::TCommandedWriter other(dir_.Path().string(), "Wide", ChangeWide);
   ASSERT_TRUE(other.Started());
   auto cursor = OpenCursor("Wide");
   WarmUp(*cursor);
@@ -218,7 +199,7 @@ TEST_P(FindByKeySharingTest, TheNextLookupFindsItsWayThroughTheOtherProcesssTree
 
 TEST_P(FindByKeySharingTest, AnEditAfterTheLookupWorksOnTheOtherProcesssTree) {
   CreateWide();
-  TOtherProcess other(dir_.Path().string());
+  test::TCommandedWriter other(dir_.Path().string(), "Wide", ChangeWide);
   ASSERT_TRUE(other.Started());
   auto cursor = OpenCursor("Wide");
   WarmUp(*cursor);

@@ -5,22 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
+#include "tests/engine/cursor/CommandedWriter.h"
 #include "tests/engine/cursor/CursorTestSupport.h"
-#include "tests/support/ChildProcess.h"
 
 namespace ledra {
 namespace {
 
 using test::CodeOf;
 using test::LetterImage;
-using test::TChildProcess;
 
 constexpr int kNumField = 2;
 
@@ -34,54 +32,31 @@ int32_t NumOf(const uint8_t* image) {
   return int32_t(GetLE32(image + 22));
 }
 
-// Another process changing the letters table on command, each change under
+// What the other process changes on the test's command, each change under
 // the write lock and written before it goes: 1 inserts the odd codes
 // K0301..K0599 (enough to split the leaves around K0300), 2 deletes the
-// records of K0298 and K0302, 3 inserts K0001 before every other code. It
-// answers each command with the command.
-class TOtherWriter {
- public:
-  explicit TOtherWriter(const std::string& path)
-      : child_([path](TChildProcess& self) {
-          for (;;) {
-            std::optional<uint32_t> command = self.Receive();
-            if (!command || *command == 0) return;
-            TDataSession session;
-            TDataDirectory& directory = session.OpenDirectory("Other", path);
-            TDataTable& table = *directory.OpenTable("Letters", false, false, false).Table;
-            test::WriteShared(table, [&] {
-              if (*command == 1) {
-                for (int n = 301; n < 600; n += 2) {
-                  test::InsertDirect(table, LetterImage(Code(n), 7000 + n));
-                }
-              } else if (*command == 2) {
-                // Records 150 and 152 hold K0298 and K0302.
-                test::DeleteDirect(table, 150);
-                test::DeleteDirect(table, 152);
-              } else if (*command == 3) {
-                test::InsertDirect(table, LetterImage(Code(1), 1));
-              }
-            });
-            directory.CloseTable(table, false);
-            self.Send(*command);
-          }
-        }) {}
-
-  void Run(uint32_t command) {
-    child_.Send(command);
-    ASSERT_EQ(child_.Receive(), command);
-  }
-  bool Started() const { return child_.Started(); }
-
- private:
-  TChildProcess child_;
-};
+// records of K0298 and K0302, 3 inserts K0001 before every other code.
+void ChangeLetters(TDataTable& table, uint32_t command) {
+  test::WriteShared(table, [&] {
+    if (command == 1) {
+      for (int n = 301; n < 600; n += 2) test::InsertDirect(table, LetterImage(Code(n), 7000 + n));
+    } else if (command == 2) {
+      // Records 150 and 152 hold K0298 and K0302.
+      test::DeleteDirect(table, 150);
+      test::DeleteDirect(table, 152);
+    } else if (command == 3) {
+      test::InsertDirect(table, LetterImage(Code(1), 1));
+    }
+  });
+}
 
 class PostPositionTest : public test::CursorTest {
  protected:
   // Codes K0000, K0002, ..., K0598 (record n holds K(2n-2)), Num = the
-  // number of the code.
+  // number of the code. The test's own process makes the table; the other
+  // process finds it.
   void CreateEvenCodes() {
+    if (test::IsChildProcess()) return;
     std::vector<test::TLetter> letters;
     for (int n = 0; n < 600; n += 2) letters.push_back({Code(n), n});
     test::CreateLetters(directory_, "Letters", letters);
@@ -128,7 +103,7 @@ class PostPositionTest : public test::CursorTest {
 // those of the table as the other process left it.
 TEST_F(PostPositionTest, KeptPositionSeesOtherProcessesChangesAroundTheRecord) {
   CreateEvenCodes();
-  TOtherWriter other(dir_.Path().string());
+  test::TCommandedWriter other(dir_.Path().string(), "Letters", ChangeLetters);
   ASSERT_TRUE(other.Started());
   auto cursor = OpenCursor("Letters");
   auto watcher = OpenCursor("Letters");
@@ -168,7 +143,7 @@ TEST_F(PostPositionTest, KeptPositionSeesOtherProcessesChangesAroundTheRecord) {
 // moves the record to its new place in that order.
 TEST_F(PostPositionTest, SecondaryOrderKeepsOrMovesByItsOwnKey) {
   CreateEvenCodes();
-  TOtherWriter other(dir_.Path().string());
+  test::TCommandedWriter other(dir_.Path().string(), "Letters", ChangeLetters);
   ASSERT_TRUE(other.Started());
   auto cursor = OpenCursor("Letters");
   cursor->SetIndexName("ByNum");
