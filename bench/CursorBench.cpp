@@ -59,10 +59,16 @@
 #include "bench/BenchHarness.h"
 #include "engine/cursor/DataCursor.h"
 #include "engine/files/Bytes.h"
+#include "engine/files/DataFile.h"
+#include "engine/files/DataHeader.h"
+#include "engine/files/TableFileNames.h"
+#include "engine/index/IndexHeader.h"
 #include "engine/table/DataDirectory.h"
 #include "engine/table/DataSession.h"
 #include "engine/table/TableDefinition.h"
+#include "engine/table/TableLock.h"
 #include "platform/Diagnostics.h"
+#include "platform/File.h"
 
 namespace {
 
@@ -185,6 +191,8 @@ struct TRunTimes {
   TCallCounts EditCalls{};
   // Ours only: per record of the timed scans and lookups, and per timed edit.
   std::array<TCallCounts, kPhaseCount> PhaseCalls{};
+  // Ours only: the same work's operating-system calls alone (ProtocolFloor).
+  std::array<double, kPhaseCount> FloorSeconds{};
 };
 
 // ---- Ours ---------------------------------------------------------------------------
@@ -283,6 +291,140 @@ void AddDifference(TCallCounts& sum, const TCallCounts& before, const TCallCount
 void PerOperation(TCallCounts& out, const TCallCounts& before, size_t operations) {
   const TCallCounts now = CallsNow();
   for (size_t i = 0; i < out.size(); ++i) out[i] = (now[i] - before[i]) / double(operations);
+}
+
+// The least time the lock protocol lets any implementation take for each
+// phase on this machine: the operating-system calls our timed runs make (the
+// same kinds, files, offsets and lengths, counted above), replayed through the
+// platform layer with no engine work around them. Run on the same files right
+// after ours, with nothing else open on them.
+//   - primary scan: the records in id order, each read at its slot, records
+//     in neighbouring slots in one read of up to the record cache's 16 KiB (in
+//     a scrambled table almost every record is a read of its own), and per
+//     hundred records (what the record cache holds) a read bracket: read
+//     byte, the two header reads, a leaf, unlock;
+//   - natural scan: the slots front to back in reads of the record cache's
+//     16 KiB, each in its own read bracket;
+//   - FindByKey: read byte, .IDX and .DAT header reads, a leaf, the record,
+//     unlock (the upper pages stay cached);
+//   - edit: that, then the record lock under a read bracket, the write lock
+//     with its header check, the record slot and the .DAT header written, and
+//     the record lock and the write ranges released.
+void ProtocolFloor(const TWorkload& work, const std::string& path, TRunTimes& times) {
+  using ledra::platform::File;
+  const auto open = [&](std::string_view ext) {
+    std::unique_ptr<File> file =
+        ledra::platform::OpenOsFile(path + "Addr" + std::string(ext), ledra::platform::OpenOptions{});
+    if (!file) throw std::runtime_error("the floor cannot open the table's files");
+    return file;
+  };
+  const std::unique_ptr<File> data = open(ledra::kDataFileExt);
+  const std::unique_ptr<File> index = open(ledra::kIndexFileExt);
+  const ledra::TDataHeader header =
+      ledra::DecodeDataHeader(ledra::TDataFile::ReadRawHeader(path + "Addr.DAT", false).data());
+  const size_t slotSize = header.RecordSize;
+  const int64_t indexPages = index->Seek(0, ledra::platform::SeekOrigin::End) / 4096;
+
+  const size_t records = work.InsertOrder.size();
+  std::vector<int32_t> recordOf(records + 1);  // id -> record number (the fill appends)
+  for (size_t i = 0; i < records; ++i) recordOf[size_t(work.InsertOrder[i])] = int32_t(i + 1);
+  std::vector<uint8_t> buffer(16384);
+  std::mt19937 pages(kLookupSeed);
+  std::uniform_int_distribution<int64_t> pickPage(1, std::max<int64_t>(1, indexPages - 1));
+  uint32_t readByte = 0;
+
+  std::vector<uint8_t> record(slotSize);
+  std::vector<uint8_t> dataHeader(ledra::kDataHeaderSize);
+  const auto readInto = [&](File& file, int64_t offset, size_t length, uint8_t* into) {
+    file.Seek(offset, ledra::platform::SeekOrigin::Begin);
+    if (file.Read(into, uint32_t(length)) != int64_t(length)) throw std::runtime_error("floor read");
+  };
+  const auto readAt = [&](File& file, int64_t offset, size_t length) {
+    readInto(file, offset, length, buffer.data());
+  };
+  // Written back as read: the table stays as it was.
+  const auto writeAt = [&](File& file, int64_t offset, const std::vector<uint8_t>& bytes) {
+    file.Seek(offset, ledra::platform::SeekOrigin::Begin);
+    if (file.Write(bytes.data(), uint32_t(bytes.size())) != int64_t(bytes.size())) {
+      throw std::runtime_error("floor write");
+    }
+  };
+  const auto lock = [](File& file, uint64_t offset, uint64_t length) {
+    if (!file.Lock(offset, length)) throw std::runtime_error("floor lock");
+  };
+  const auto slot = [&](int32_t recordNo) {
+    return header.SlotsOffset() + int64_t(recordNo - 1) * int64_t(slotSize);
+  };
+  const auto headerCheck = [&] {
+    readAt(*index, 0, ledra::kIndexHeaderSize);
+    readInto(*data, 0, ledra::kDataHeaderSize, dataHeader.data());
+  };
+  // Opens a read bracket and returns its byte.
+  const auto readLock = [&] {
+    const uint64_t byte = ledra::kReadByteBase - (readByte++ % ledra::kReadByteCount + 1);
+    lock(*index, byte, 1);
+    headerCheck();
+    return byte;
+  };
+  const auto find = [&](int32_t id) {
+    const uint64_t byte = readLock();
+    readAt(*index, pickPage(pages) * 4096, 4096);
+    readInto(*data, slot(recordOf[size_t(id)]), slotSize, record.data());
+    index->Unlock(byte, 1);
+  };
+
+  const size_t perRead = buffer.size() / slotSize;
+  TClock::time_point start = TClock::now();
+  int32_t runFirst = 0;
+  size_t runLength = 0;
+  for (size_t id = 1; id <= records; ++id) {
+    if (id % 100 == 1) {
+      const uint64_t byte = readLock();
+      readAt(*index, pickPage(pages) * 4096, 4096);
+      index->Unlock(byte, 1);
+    }
+    const int32_t recordNo = recordOf[id];
+    if (runLength > 0 && recordNo == runFirst + int32_t(runLength) && runLength < perRead) {
+      ++runLength;
+      continue;
+    }
+    if (runLength > 0) readAt(*data, slot(runFirst), runLength * slotSize);
+    runFirst = recordNo;
+    runLength = 1;
+  }
+  readAt(*data, slot(runFirst), runLength * slotSize);
+  times.FloorSeconds[kScanPrimary] = SecondsSince(start);
+
+  start = TClock::now();
+  for (size_t first = 1; first <= records; first += perRead) {
+    const uint64_t byte = readLock();
+    readAt(*data, slot(int32_t(first)), std::min(perRead, records - first + 1) * slotSize);
+    index->Unlock(byte, 1);
+  }
+  times.FloorSeconds[kScanNatural] = SecondsSince(start);
+
+  start = TClock::now();
+  for (int32_t id : work.Lookups) find(id);
+  times.FloorSeconds[kLookup] = SecondsSince(start);
+
+  start = TClock::now();
+  for (int32_t id : work.Edits) {
+    find(id);
+    const int32_t recordNo = recordOf[size_t(id)];
+    const uint64_t recordByte = ledra::kRecordLockBase - uint64_t(recordNo);
+    const uint64_t byte = readLock();
+    lock(*data, recordByte, 1);
+    index->Unlock(byte, 1);
+    lock(*data, ledra::kWriteByteOffset, 1);
+    lock(*index, ledra::kWriteRegionOffset, ledra::kWriteRegionLength);
+    headerCheck();
+    writeAt(*data, slot(recordNo), record);
+    writeAt(*data, 0, dataHeader);
+    data->Unlock(recordByte, 1);
+    index->Unlock(ledra::kWriteRegionOffset, ledra::kWriteRegionLength);
+    data->Unlock(ledra::kWriteByteOffset, 1);
+  }
+  times.FloorSeconds[kEdit] = SecondsSince(start);
 }
 
 TRunTimes RunOurs(const TWorkload& work) {
@@ -388,6 +530,7 @@ TRunTimes RunOurs(const TWorkload& work) {
     cursor.Close();
   }
   session.ReleaseDirectory(directory);
+  ProtocolFloor(work, path, times);
   return times;
 }
 
@@ -551,6 +694,26 @@ void PrintSummary() {
   PrintRatioNote();
   std::printf("SQL del: rollback journal (DELETE); SQL wal: WAL.\n");
   if (ours == nullptr) return;
+
+  // What the lock protocol's calls alone take: below this no implementation
+  // of the protocol can go on this machine; the peer takes no such calls.
+  std::printf("\nThe same work's system calls alone, replayed with no engine work (seconds)\n");
+  std::printf("%-14s %9s %9s %7s %9s %7s\n", "work", "floor", "ours", "/floor", "SQL wal",
+              "/floor");
+  for (int phase = 0; phase < kPhaseCount; ++phase) {
+    const double floor = ours->FloorSeconds[size_t(phase)];
+    std::printf("%-14s", kPhaseNames[phase]);
+    PrintSeconds(floor);
+    PrintSeconds(ours->Seconds[size_t(phase)]);
+    std::printf(" %7.2f", ours->Seconds[size_t(phase)] / floor);
+    if (wal == nullptr) {
+      std::printf(" %9s %7s", "-", "-");
+    } else {
+      PrintSeconds(wal->Seconds[size_t(phase)]);
+      std::printf(" %7.2f", wal->Seconds[size_t(phase)] / floor);
+    }
+    std::printf("\n");
+  }
 
   std::printf("\nSystem calls per record or operation in the timed runs (ours)\n");
   std::printf("%-34s", "");
