@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/errors/EngineError.h"
+#include "engine/files/Bytes.h"
 #include "engine/files/LocaleServices.h"
 #include "engine/files/TableCipher.h"
 #include "platform/System.h"
@@ -100,8 +101,10 @@ void TDataFile::ReadHeader() {
 
 bool TDataFile::RefreshHeader() {
   const auto bytes = ReadHeaderBytes();
+  // Every read bracket asks; almost always nothing moved, and the counter
+  // alone (the header's first field) says so without decoding the texts.
+  if (int32_t(GetLE32(bytes.data())) == header_.ChangeCount) return false;
   TDataHeader header = DecodeDataHeader(bytes.data());
-  if (header.ChangeCount == header_.ChangeCount) return false;
   CheckLoadedHeader(header);
   header.HeaderModified = 0;
   header_ = std::move(header);
