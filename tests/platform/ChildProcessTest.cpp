@@ -18,7 +18,7 @@
 #include "tests/support/TempDir.h"
 
 #ifdef _WIN32
-#include "tests/support/WindowsApi.h"
+#include "platform/win32/WindowsApi.h"
 #else
 #include <signal.h>
 

@@ -7,7 +7,7 @@
 #pragma once
 
 #ifdef _WIN32
-#include "tests/support/WindowsApi.h"
+#include "platform/win32/WindowsApi.h"
 
 #include <cstring>
 #include <initializer_list>

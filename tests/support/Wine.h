@@ -4,7 +4,9 @@
 // there, never changed to Wine's answer.
 #pragma once
 
-#include "tests/support/WindowsApi.h"
+#ifdef _WIN32
+#include "platform/win32/WindowsApi.h"
+#endif
 
 namespace ledra::test {
 
