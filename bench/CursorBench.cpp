@@ -295,7 +295,8 @@ void PerOperation(TCallCounts& out, const TCallCounts& before, size_t operations
 
 // The least time the lock protocol lets any implementation take for each
 // phase on this machine: the operating-system calls our timed runs make (the
-// same kinds, files, offsets and lengths, counted above), replayed through the
+// same kinds, files and lengths as counted above, at offsets of the same kind:
+// a random leaf stands for the one a lookup reaches), replayed through the
 // platform layer with no engine work around them. Run on the same files right
 // after ours, with nothing else open on them.
 //   - primary scan: the records in id order, each read at its slot, records
@@ -312,16 +313,17 @@ void PerOperation(TCallCounts& out, const TCallCounts& before, size_t operations
 //     the record lock and the write ranges released.
 void ProtocolFloor(const TWorkload& work, const std::string& path, TRunTimes& times) {
   using ledra::platform::File;
+  const auto fileName = [&](std::string_view ext) { return path + "Addr" + std::string(ext); };
   const auto open = [&](std::string_view ext) {
     std::unique_ptr<File> file =
-        ledra::platform::OpenOsFile(path + "Addr" + std::string(ext), ledra::platform::OpenOptions{});
+        ledra::platform::OpenOsFile(fileName(ext), ledra::platform::OpenOptions{});
     if (!file) throw std::runtime_error("the floor cannot open the table's files");
     return file;
   };
   const std::unique_ptr<File> data = open(ledra::kDataFileExt);
   const std::unique_ptr<File> index = open(ledra::kIndexFileExt);
   const ledra::TDataHeader header =
-      ledra::DecodeDataHeader(ledra::TDataFile::ReadRawHeader(path + "Addr.DAT", false).data());
+      ledra::DecodeDataHeader(ledra::TDataFile::ReadRawHeader(fileName(ledra::kDataFileExt), false).data());
   const size_t slotSize = header.RecordSize;
   const int64_t indexPages = index->Seek(0, ledra::platform::SeekOrigin::End) / 4096;
 
