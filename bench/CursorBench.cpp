@@ -322,8 +322,8 @@ void ProtocolFloor(const TWorkload& work, const std::string& path, TRunTimes& ti
   };
   const std::unique_ptr<File> data = open(ledra::kDataFileExt);
   const std::unique_ptr<File> index = open(ledra::kIndexFileExt);
-  const ledra::TDataHeader header =
-      ledra::DecodeDataHeader(ledra::TDataFile::ReadRawHeader(fileName(ledra::kDataFileExt), false).data());
+  const ledra::TDataHeader header = ledra::DecodeDataHeader(
+      ledra::TDataFile::ReadRawHeader(fileName(ledra::kDataFileExt), false).data());
   const size_t slotSize = header.RecordSize;
   const int64_t indexPages = index->Seek(0, ledra::platform::SeekOrigin::End) / 4096;
 
@@ -339,7 +339,8 @@ void ProtocolFloor(const TWorkload& work, const std::string& path, TRunTimes& ti
   std::vector<uint8_t> dataHeader(ledra::kDataHeaderSize);
   const auto readInto = [&](File& file, int64_t offset, size_t length, uint8_t* into) {
     file.Seek(offset, ledra::platform::SeekOrigin::Begin);
-    if (file.Read(into, uint32_t(length)) != int64_t(length)) throw std::runtime_error("floor read");
+    if (file.Read(into, uint32_t(length)) != int64_t(length))
+      throw std::runtime_error("floor read");
   };
   const auto readAt = [&](File& file, int64_t offset, size_t length) {
     readInto(file, offset, length, buffer.data());
